@@ -1,0 +1,37 @@
+// The JPEG stream structure: the frame writer, the table writers and the scan
+// driver. Everything here writes through the sink's operation table, so the
+// same code serves encode mode and measure mode.
+#pragma once
+
+#include <cstdint>
+
+#include "jpeg/tables.h"
+#include "setup/encoder_state.h"
+
+namespace dibjpeg {
+
+// Writes the whole stream: SOI, APP0, DHT, DQT, SOF0, SOS and data, EOI.
+int EncodeFrame(EncoderState* state);
+int WriteJfifApp0(EncoderState* state);
+int WriteFrameHeader(EncoderState* state);
+
+// DQT from QuantBase scaled by state->quality; fills one (gray) or two tables
+// and points the components at them.
+int WriteQuantTables(EncoderState* state, QuantTable tables[2]);
+// DHT from HuffmanSpec; builds two (gray) or four code tables.
+int WriteHuffmanTables(EncoderState* state, HuffTable tables[4]);
+
+// SOS and the entropy-coded data of the single scan.
+int EncodeScan(EncoderState* state);
+int EncodeRestartInterval(EncoderState* state);
+
+// Two records of 65 bytes: header byte (precision << 4 | id), then 64 values
+// in natural order.
+inline constexpr int QuantRecordSize = 65;
+extern const std::uint8_t QuantBase[2 * QuantRecordSize];
+
+// Four records: class/id byte, 16 BITS counts, then the symbols.
+inline constexpr int HuffmanSpecSize = 416;
+extern const std::uint8_t HuffmanSpec[HuffmanSpecSize];
+
+}  // namespace dibjpeg

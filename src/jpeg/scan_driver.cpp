@@ -1,0 +1,90 @@
+// The scan driver: the SOS segment, then every MCU in raster order from the
+// top-left, each block through the DCT, the quantizer and the block coder.
+// Each restart interval starts with cleared DC predictors and a cleared bit
+// accumulator and ends with FlushBits, so every interval is byte-aligned.
+#include "block/block.h"
+#include "jpeg/jpeg.h"
+
+namespace dibjpeg {
+namespace {
+
+// DRI segment, written only when the state asks for restart intervals:
+//   FF DD  marker
+//   00 04  length
+//   rr rr  MCUs per interval
+int WriteRestartInterval(EncoderState* state) {
+  ByteStream* sink = state->sink;
+  return sink->ops.WriteWord(sink, 0xFFDD) && sink->ops.WriteWord(sink, 4) &&
+         sink->ops.WriteWord(sink, state->restartInterval);
+}
+
+// SOS segment:
+//   FF DA        marker
+//   00 08/00 0C  length: 6 + 2 x components
+//   01/03        components in the scan
+//   per component: id, DC table id << 4 | AC table id
+//   00 3F 00     spectral selection 0..63, no successive approximation
+int WriteScanHeader(EncoderState* state) {
+  ByteStream* sink = state->sink;
+  const int count = state->componentCount;
+  if (!sink->ops.WriteWord(sink, 0xFFDA)) return 0;
+  if (!sink->ops.WriteWord(sink, static_cast<std::uint16_t>(6 + 2 * count))) return 0;
+  if (!sink->ops.WriteByte(sink, static_cast<std::uint8_t>(count))) return 0;
+  for (int k = 0; k < count; ++k) {
+    const ComponentSpec* c = &state->components[k];
+    if (!sink->ops.WriteByte(sink, c->id)) return 0;
+    if (!sink->ops.WriteByte(sink, static_cast<std::uint8_t>(c->dcTable->tableId << 4 | c->acTable->tableId)))
+      return 0;
+  }
+  return sink->ops.WriteByte(sink, 0) && sink->ops.WriteByte(sink, 63) && sink->ops.WriteByte(sink, 0);
+}
+
+}  // namespace
+
+int EncodeRestartInterval(EncoderState* state) {
+  for (ComponentSpec& c : state->components) c.lastDc = 0;
+  state->sink->bitAcc = 0;  // the bit writer ORs bits in; stale bits would merge
+
+  const std::uint32_t length = state->restartInterval != 0 ? state->restartInterval : state->mcuTotal;
+  std::uint8_t mcuBuffer[6 * 64];
+  std::int32_t dctOutput[64];
+  std::int16_t coefficients[64];
+  for (std::uint32_t i = 0; i < length && state->mcusDone < state->mcuTotal; ++i) {
+    if (!state->fetchMcu(state, mcuBuffer)) return 0;
+    const std::uint8_t* block = mcuBuffer;
+    for (int k = 0; k < state->componentCount; ++k) {
+      ComponentSpec* c = &state->components[k];
+      for (int n = c->vSamp * c->hSamp; n > 0; --n, block += 64) {
+        ForwardDct(dctOutput, block);
+        QuantizeBlock(coefficients, dctOutput, c->quantTable);
+        if (!state->encodeBlock(state, c, coefficients)) return 0;
+      }
+    }
+    ++state->mcusDone;
+  }
+  // The last interval may be short; it is flushed like every other so the
+  // final byte is padded with 1-bits before EOI.
+  return state->sink->ops.FlushBits(state->sink);
+}
+
+int EncodeScan(EncoderState* state) {
+  if (state->restartInterval != 0 && !WriteRestartInterval(state)) return 0;
+  if (!WriteScanHeader(state)) return 0;
+
+  state->mcusDone = 0;
+  state->frameWidth = static_cast<std::uint16_t>(state->width);
+  state->frameHeight = static_cast<std::uint16_t>(state->height);
+  state->mcusPerRow = static_cast<std::uint16_t>((state->frameWidth + state->mcuWidth - 1) / state->mcuWidth);
+  state->mcuTotal =
+      static_cast<std::uint32_t>((state->frameHeight + state->mcuHeight - 1) / state->mcuHeight) * state->mcusPerRow;
+
+  if (!EncodeRestartInterval(state)) return 0;
+  for (int n = 0; state->mcusDone < state->mcuTotal; n = (n + 1) % 8) {
+    ByteStream* sink = state->sink;
+    if (!sink->ops.WriteWord(sink, static_cast<std::uint16_t>(0xFFD0 + n))) return 0;  // RSTn
+    if (!EncodeRestartInterval(state)) return 0;
+  }
+  return 1;
+}
+
+}  // namespace dibjpeg

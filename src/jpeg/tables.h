@@ -1,0 +1,28 @@
+// Table records shared by the frame writer, the scan driver and the block
+// coder: the scaled quantization divisors and the per-symbol Huffman codes.
+#pragma once
+
+#include <cstdint>
+
+namespace dibjpeg {
+
+// One quantization table, scaled by quality.
+struct QuantTable {
+  std::uint8_t precision;     // 0: 8-bit values
+  std::uint8_t tableId;       // 0 luminance, 1 chrominance; written into SOF0
+  std::uint16_t divisor[64];  // natural order: scaled value (1..255) x 8, so 8..2040
+};
+
+// Code of every symbol of one Huffman table. Symbols the table does not list
+// have codeSize 0.
+struct HuffTable {
+  std::uint8_t tableId;         // 0 luminance, 1 chrominance; written into SOS
+  std::uint8_t codeSize[256];   // bits, 1..16
+  std::uint16_t code[256];      // right-aligned in its low codeSize bits
+};
+
+// Entry k is the natural index (row x 8 + column) of the k-th coefficient in
+// zigzag order (ITU-T T.81 Figure A.6).
+extern const std::int32_t ZigzagOrder[64];
+
+}  // namespace dibjpeg

@@ -1,0 +1,160 @@
+// MCU readers: deliver the MCU with index mcusDone from the bottom-up bitmap
+// rows, repeating the last column and row past the right and bottom edges.
+// The gray reader fills the one block itself; the colour readers convert to
+// full-resolution Y, Cb and Cr planes and hand them to the assembler.
+//
+// Every offset is computed in 64 bits: a row span that does not lie within
+// the source's size (and so within 32 bits) is never read.
+#include <cstring>
+
+#include "api/status.h"
+#include "pixels/pixels.h"
+
+namespace dibjpeg {
+namespace {
+
+// Where one MCU sits in the image. y counts down from the top row.
+struct McuPlace {
+  std::uint64_t x0;
+  std::uint64_t y0;
+  std::uint64_t rowsLeft;   // image rows at or below y0
+  std::uint64_t columnsIn;  // MCU columns inside the image
+};
+
+// False when the MCU holds no image pixel.
+bool LocateMcu(const EncoderState* state, McuPlace* place) {
+  if (state->mcusPerRow == 0) return false;
+  const std::uint32_t row = state->mcusDone / state->mcusPerRow;
+  const std::uint32_t column = state->mcusDone % state->mcusPerRow;
+  place->x0 = std::uint64_t{column} * state->mcuWidth;
+  place->y0 = std::uint64_t{row} * state->mcuHeight;
+  if (place->x0 >= state->width || place->y0 >= state->height) return false;
+  place->rowsLeft = state->height - place->y0;
+  const std::uint64_t right = place->x0 + state->mcuWidth;
+  place->columnsIn = right <= state->width ? state->mcuWidth : state->width - place->x0;
+  return true;
+}
+
+// Source offset of the MCU's top-left pixel: the image row y0 is stored
+// rowsLeft - 1 rows above the bottom row.
+std::uint64_t FirstRowStart(const EncoderState* state, const McuPlace& place, int bytesPerPixel) {
+  return state->pixelBase + (place.rowsLeft - 1) * state->rowStride + place.x0 * bytesPerPixel;
+}
+
+// Pixel formats of the colour readers: bytes per pixel and where R, G, B are.
+struct Rgb {
+  int r, g, b;
+};
+template <bool BlueFirst>
+struct Word555 {
+  static constexpr int Bytes = 2;
+  static Rgb Fetch(const std::uint8_t* p) {
+    const unsigned v = p[0] | p[1] << 8;
+    const int f0 = (v & 0x1F) << 3, f1 = (v >> 5 & 0x1F) << 3, f2 = (v >> 10 & 0x1F) << 3;
+    return BlueFirst ? Rgb{f2, f1, f0} : Rgb{f0, f1, f2};
+  }
+};
+template <int BytesPerPixel, bool BlueFirst>
+struct Bytes888 {
+  static constexpr int Bytes = BytesPerPixel;
+  static Rgb Fetch(const std::uint8_t* p) { return BlueFirst ? Rgb{p[2], p[1], p[0]} : Rgb{p[0], p[1], p[2]}; }
+};
+
+template <typename Format>
+int ReadMcuColour(EncoderState* state, std::uint8_t* mcuBuffer) {
+  McuPlace place;
+  if (!LocateMcu(state, &place)) return 0;
+  ByteStream* source = state->source;
+  const int width = state->mcuWidth;
+  const int height = state->mcuHeight;
+  const int columnsIn = static_cast<int>(place.columnsIn);
+  std::uint8_t planeY[256], planeCb[256], planeCr[256];
+
+  std::uint64_t rowStart = FirstRowStart(state, place, Format::Bytes);
+  for (int i = 0; i < height; ++i) {
+    std::uint8_t* y = planeY + i * width;
+    std::uint8_t* cb = planeCb + i * width;
+    std::uint8_t* cr = planeCr + i * width;
+    if (static_cast<std::uint64_t>(i) >= place.rowsLeft) {
+      std::memcpy(y, y - width, width);
+      std::memcpy(cb, cb - width, width);
+      std::memcpy(cr, cr - width, width);
+      continue;
+    }
+    const std::uint64_t rowEnd = rowStart + std::uint64_t{place.columnsIn} * Format::Bytes;
+    source->pos = static_cast<std::uint32_t>(rowEnd);
+    if (rowEnd > source->size) return FailWith(StatusOverrun);
+    const std::uint8_t* pixel = source->data + rowStart;
+    for (int k = 0; k < columnsIn; ++k, pixel += Format::Bytes) {
+      const Rgb rgb = Format::Fetch(pixel);
+      const YCbCr v = ConvertToYCbCr(rgb.r, rgb.g, rgb.b);
+      y[k] = v.y;
+      cb[k] = v.cb;
+      cr[k] = v.cr;
+    }
+    const int pad = width - columnsIn;
+    if (pad > 0) {
+      std::memset(y + columnsIn, y[columnsIn - 1], pad);
+      std::memset(cb + columnsIn, cb[columnsIn - 1], pad);
+      std::memset(cr + columnsIn, cr[columnsIn - 1], pad);
+    }
+    rowStart -= state->rowStride;
+  }
+  state->assembleMcu(mcuBuffer, planeY, planeCb, planeCr);
+  return 1;
+}
+
+int Clamp255(int v) { return v < 0 ? 0 : v > 255 ? 255 : v; }
+
+}  // namespace
+
+// Fixed weights, sums 256 / 128 / 128; >> is an arithmetic shift (rounds down).
+YCbCr ConvertToYCbCr(int r, int g, int b) {
+  const int y = (77 * r + 150 * g + 29 * b + 128) >> 8;
+  const int cb = ((128 * b + 128 - 43 * r - 85 * g) >> 8) + 128;
+  const int cr = ((128 * r + 128 - 107 * g - 21 * b) >> 8) + 128;
+  return YCbCr{static_cast<std::uint8_t>(y > 255 ? 255 : y), static_cast<std::uint8_t>(Clamp255(cb)),
+               static_cast<std::uint8_t>(Clamp255(cr))};
+}
+
+int ReadMcuGray8(EncoderState* state, std::uint8_t* mcuBuffer) {
+  if (state->mcuWidth != 8 || state->mcuHeight != 8) return 0;
+  McuPlace place;
+  if (!LocateMcu(state, &place)) return 0;
+  ByteStream* source = state->source;
+  const int columnsIn = static_cast<int>(place.columnsIn);
+
+  std::uint64_t rowStart = FirstRowStart(state, place, 1);
+  for (int i = 0; i < 8; ++i) {
+    std::uint8_t* row = mcuBuffer + 8 * i;
+    if (static_cast<std::uint64_t>(i) >= place.rowsLeft) {
+      std::memcpy(row, row - 8, 8);
+      continue;
+    }
+    if (rowStart >= source->size) return 0;  // no status bit of its own
+    source->pos = static_cast<std::uint32_t>(rowStart);
+    if (source->size - source->pos >= static_cast<std::uint32_t>(columnsIn)) {
+      // The whole row is present: take it at once, as ReadByte would byte by byte.
+      std::memcpy(row, source->data + source->pos, columnsIn);
+      source->pos += columnsIn;
+      source->bitCount = 0;
+    } else {
+      // The row runs past the end: store what is there, then ReadByte records the overrun.
+      for (int j = 0; j < columnsIn; ++j) {
+        if (!source->ops.ReadByte(source, &row[j])) return 0;
+      }
+    }
+    if (columnsIn < 8) std::memset(row + columnsIn, row[columnsIn - 1], 8 - columnsIn);
+    rowStart -= state->rowStride;
+  }
+  return 1;
+}
+
+int ReadMcuRgb16(EncoderState* state, std::uint8_t* mcuBuffer) { return ReadMcuColour<Word555<false>>(state, mcuBuffer); }
+int ReadMcuBgr16(EncoderState* state, std::uint8_t* mcuBuffer) { return ReadMcuColour<Word555<true>>(state, mcuBuffer); }
+int ReadMcuRgb24(EncoderState* state, std::uint8_t* mcuBuffer) { return ReadMcuColour<Bytes888<3, false>>(state, mcuBuffer); }
+int ReadMcuBgr24(EncoderState* state, std::uint8_t* mcuBuffer) { return ReadMcuColour<Bytes888<3, true>>(state, mcuBuffer); }
+int ReadMcuRgb32(EncoderState* state, std::uint8_t* mcuBuffer) { return ReadMcuColour<Bytes888<4, false>>(state, mcuBuffer); }
+int ReadMcuBgr32(EncoderState* state, std::uint8_t* mcuBuffer) { return ReadMcuColour<Bytes888<4, true>>(state, mcuBuffer); }
+
+}  // namespace dibjpeg

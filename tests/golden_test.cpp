@@ -1,0 +1,69 @@
+// Runs every reference case through the public function and compares the
+// status, dstSize and every byte written, also before a failure.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "test_support.h"
+
+namespace dibjpeg::test {
+namespace {
+
+Bytes ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::uint32_t U32(const Bytes& b, std::size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | std::uint32_t(b[at + 3]) << 24;
+}
+
+class GoldenCase : public testing::TestWithParam<int> {};
+
+TEST_P(GoldenCase, MatchesReference) {
+  char name[64];
+  std::snprintf(name, sizeof name, "%s/case_%05d", DIBJPEG_GOLDEN_DIR, GetParam());
+  const Bytes in = ReadFile(std::string(name) + ".bin");
+  const Bytes exp = ReadFile(std::string(name) + ".exp");
+  ASSERT_GE(in.size(), 36u) << name;
+  ASSERT_GE(exp.size(), 8u) << name;
+
+  const std::uint32_t srcSize = U32(in, 28), capacity = U32(in, 32);
+  ASSERT_EQ(in.size(), 36u + srcSize);
+  JpegEncodeParams p{};
+  const Bytes src(in.begin() + 36, in.end());
+  Bytes dst(capacity, 0xEE);
+  p.srcBits = src.empty() ? nullptr : src.data();
+  p.srcSize = srcSize;
+  p.dstBuffer = dst.empty() ? nullptr : dst.data();
+  p.dstSize = capacity;
+  p.width = U32(in, 0);
+  p.height = U32(in, 4);
+  p.bitCount = static_cast<std::uint16_t>(U32(in, 8));
+  p.quality = static_cast<std::uint8_t>(U32(in, 12));
+  p.sampling = static_cast<std::uint8_t>(U32(in, 16));
+  p.channelOrder = static_cast<std::uint8_t>(U32(in, 20));
+  const auto mode = static_cast<std::int32_t>(U32(in, 24));
+
+  const std::uint16_t status = Jpeg_EncodeStart(&p, mode);
+  EXPECT_EQ(status, U32(exp, 0)) << name;
+  EXPECT_EQ(p.dstSize, U32(exp, 4)) << name;
+  const std::size_t written = exp.size() - 8;
+  ASSERT_LE(written, dst.size()) << name;
+  for (std::size_t i = 0; i < written; ++i) {
+    if (dst[i] != exp[8 + i]) {
+      ADD_FAILURE() << name << ": first difference at byte " << i << ", have " << Hex(&dst[i], std::min<std::size_t>(8, written - i))
+                    << ", want " << Hex(&exp[8 + i], std::min<std::size_t>(8, written - i));
+      break;
+    }
+  }
+  // Nothing past the bytes the reference wrote is touched.
+  for (std::size_t i = written; i < dst.size(); ++i) ASSERT_EQ(dst[i], 0xEE) << name << " byte " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(AllCases, GoldenCase, testing::Range(0, 160));
+
+}  // namespace
+}  // namespace dibjpeg::test
