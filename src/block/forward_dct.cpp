@@ -1,6 +1,8 @@
 // Forward DCT and quantization of one 8x8 block, in integer arithmetic only.
 // Pure functions: no state, no allocation.
 #include "block/block.h"
+#include "block/block_kernels.h"
+#include "setup/cpu_features.h"
 
 namespace dibjpeg {
 namespace {
@@ -51,7 +53,7 @@ void Butterfly(const std::int32_t y[8], std::int32_t o[8]) {
 
 // Rows first, keeping 2 extra fractional bits in the workspace; then columns,
 // removing them. Each output is 8 x the DCT of the level-shifted samples.
-void ForwardDct(std::int32_t output[64], const std::uint8_t samples[64]) {
+void ForwardDctScalar(std::int32_t output[64], const std::uint8_t samples[64]) {
   std::int32_t workspace[64];
   std::int32_t y[8], o[8];
   for (int r = 0; r < 8; ++r) {
@@ -76,7 +78,7 @@ void ForwardDct(std::int32_t output[64], const std::uint8_t samples[64]) {
 }
 
 // Rounds x / d half away from zero; entries that round to zero need no division.
-void QuantizeBlock(std::int16_t coefficients[64], const std::int32_t output[64], const QuantTable* table) {
+void QuantizeBlockScalar(std::int16_t coefficients[64], const std::int32_t output[64], const QuantTable* table) {
   for (int i = 0; i < 64; ++i) {
     const std::int32_t x = output[i];
     const std::int32_t d = table->divisor[i];
@@ -91,6 +93,20 @@ void QuantizeBlock(std::int16_t coefficients[64], const std::int32_t output[64],
     }
     coefficients[i] = static_cast<std::int16_t>(q);
   }
+}
+
+void ForwardDct(std::int32_t output[64], const std::uint8_t samples[64]) {
+#if defined(DIBJPEG_HAVE_AVX2)
+  if (CpuHasAvx2()) return ForwardDctAvx2(output, samples);
+#endif
+  ForwardDctScalar(output, samples);
+}
+
+void QuantizeBlock(std::int16_t coefficients[64], const std::int32_t output[64], const QuantTable* table) {
+#if defined(DIBJPEG_HAVE_AVX2)
+  if (CpuHasAvx2()) return QuantizeBlockAvx2(coefficients, output, table);
+#endif
+  QuantizeBlockScalar(coefficients, output, table);
 }
 
 }  // namespace dibjpeg

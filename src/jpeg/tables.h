@@ -6,11 +6,16 @@
 
 namespace dibjpeg {
 
+// Dividing by a scaled value v (1..255) is multiplying by ceil(2^20 / v) and
+// shifting right by 20: exact for every dividend below 2048.
+inline constexpr int QuantReciprocalShift = 20;
+
 // One quantization table, scaled by quality.
 struct QuantTable {
-  std::uint8_t precision;     // 0: 8-bit values
-  std::uint8_t tableId;       // 0 luminance, 1 chrominance; written into SOF0
-  std::uint16_t divisor[64];  // natural order: scaled value (1..255) x 8, so 8..2040
+  std::uint8_t precision;         // 0: 8-bit values
+  std::uint8_t tableId;           // 0 luminance, 1 chrominance; written into SOF0
+  std::uint16_t divisor[64];      // natural order: scaled value (1..255) x 8, so 8..2040
+  std::uint32_t reciprocal[64];   // natural order: ceil(2^20 / scaled value)
 };
 
 // Code of every symbol of one Huffman table. Symbols the table does not list

@@ -1,0 +1,110 @@
+// AVX2 forward DCT and quantizer. Each 32-bit lane runs exactly the
+// arithmetic of the scalar code (same constants, shifts and rounding terms),
+// eight rows or columns at a time, so the results are identical.
+#include <immintrin.h>
+
+#include <initializer_list>
+
+#include "block/block_kernels.h"
+
+namespace dibjpeg {
+namespace {
+
+using V = __m256i;
+
+V Mul(V a, std::int32_t c) { return _mm256_mullo_epi32(a, _mm256_set1_epi32(c)); }
+
+void Transpose(V r[8]) {
+  const V t0 = _mm256_unpacklo_epi32(r[0], r[1]), t1 = _mm256_unpackhi_epi32(r[0], r[1]);
+  const V t2 = _mm256_unpacklo_epi32(r[2], r[3]), t3 = _mm256_unpackhi_epi32(r[2], r[3]);
+  const V t4 = _mm256_unpacklo_epi32(r[4], r[5]), t5 = _mm256_unpackhi_epi32(r[4], r[5]);
+  const V t6 = _mm256_unpacklo_epi32(r[6], r[7]), t7 = _mm256_unpackhi_epi32(r[6], r[7]);
+  const V u0 = _mm256_unpacklo_epi64(t0, t2), u1 = _mm256_unpackhi_epi64(t0, t2);
+  const V u2 = _mm256_unpacklo_epi64(t1, t3), u3 = _mm256_unpackhi_epi64(t1, t3);
+  const V u4 = _mm256_unpacklo_epi64(t4, t6), u5 = _mm256_unpackhi_epi64(t4, t6);
+  const V u6 = _mm256_unpacklo_epi64(t5, t7), u7 = _mm256_unpackhi_epi64(t5, t7);
+  r[0] = _mm256_permute2x128_si256(u0, u4, 0x20);
+  r[1] = _mm256_permute2x128_si256(u1, u5, 0x20);
+  r[2] = _mm256_permute2x128_si256(u2, u6, 0x20);
+  r[3] = _mm256_permute2x128_si256(u3, u7, 0x20);
+  r[4] = _mm256_permute2x128_si256(u0, u4, 0x31);
+  r[5] = _mm256_permute2x128_si256(u1, u5, 0x31);
+  r[6] = _mm256_permute2x128_si256(u2, u6, 0x31);
+  r[7] = _mm256_permute2x128_si256(u3, u7, 0x31);
+}
+
+// The 8-point butterfly on eight vectors; o[0] and o[4] unscaled, the others
+// with 13 fractional bits.
+void Butterfly(const V y[8], V o[8]) {
+  const V t0 = _mm256_add_epi32(y[0], y[7]), t7 = _mm256_sub_epi32(y[0], y[7]);
+  const V t1 = _mm256_add_epi32(y[1], y[6]), t6 = _mm256_sub_epi32(y[1], y[6]);
+  const V t2 = _mm256_add_epi32(y[2], y[5]), t5 = _mm256_sub_epi32(y[2], y[5]);
+  const V t3 = _mm256_add_epi32(y[3], y[4]), t4 = _mm256_sub_epi32(y[3], y[4]);
+
+  const V t10 = _mm256_add_epi32(t0, t3), t13 = _mm256_sub_epi32(t0, t3);
+  const V t11 = _mm256_add_epi32(t1, t2), t12 = _mm256_sub_epi32(t1, t2);
+  const V e = Mul(_mm256_add_epi32(t12, t13), 4433);
+  o[0] = _mm256_add_epi32(t10, t11);
+  o[4] = _mm256_sub_epi32(t10, t11);
+  o[2] = _mm256_add_epi32(e, Mul(t13, 6270));
+  o[6] = _mm256_sub_epi32(e, Mul(t12, 15137));
+
+  const V z3in = _mm256_add_epi32(t4, t6), z4in = _mm256_add_epi32(t5, t7);
+  const V z5 = Mul(_mm256_add_epi32(z3in, z4in), 9633);
+  const V z1 = Mul(_mm256_add_epi32(t4, t7), -7373);
+  const V z2 = Mul(_mm256_add_epi32(t5, t6), -20995);
+  const V z3 = _mm256_add_epi32(Mul(z3in, -16069), z5);
+  const V z4 = _mm256_add_epi32(Mul(z4in, -3196), z5);
+  o[7] = _mm256_add_epi32(Mul(t4, 2446), _mm256_add_epi32(z1, z3));
+  o[5] = _mm256_add_epi32(Mul(t5, 16819), _mm256_add_epi32(z2, z4));
+  o[3] = _mm256_add_epi32(Mul(t6, 25172), _mm256_add_epi32(z2, z3));
+  o[1] = _mm256_add_epi32(Mul(t7, 12299), _mm256_add_epi32(z1, z4));
+}
+
+V Descale(V x, int bits) {
+  return _mm256_srai_epi32(_mm256_add_epi32(x, _mm256_set1_epi32(1 << (bits - 1))), bits);
+}
+
+}  // namespace
+
+void ForwardDctAvx2(std::int32_t output[64], const std::uint8_t samples[64]) {
+  V v[8], o[8];
+  const V levelShift = _mm256_set1_epi32(128);
+  for (int r = 0; r < 8; ++r) {
+    const __m128i row = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(samples + 8 * r));
+    v[r] = _mm256_sub_epi32(_mm256_cvtepu8_epi32(row), levelShift);
+  }
+  Transpose(v);  // v[i]: sample i of every row
+  Butterfly(v, o);
+  o[0] = _mm256_slli_epi32(o[0], 2);
+  o[4] = _mm256_slli_epi32(o[4], 2);
+  for (int k : {1, 2, 3, 5, 6, 7}) o[k] = Descale(o[k], 11);
+  Transpose(o);  // o[i]: row i of the workspace
+  Butterfly(o, v);
+  v[0] = Descale(v[0], 2);
+  v[4] = Descale(v[4], 2);
+  for (int k : {1, 2, 3, 5, 6, 7}) v[k] = Descale(v[k], 15);
+  for (int k = 0; k < 8; ++k) _mm256_storeu_si256(reinterpret_cast<V*>(output + 8 * k), v[k]);
+}
+
+// |x| + d/2 divided by d = 8v is floor(floor((|x| + d/2) / 8) / v), and the
+// division by v is a multiplication by ceil(2^20 / v) and a shift, exact for
+// every quotient the DCT can produce.
+void QuantizeBlockAvx2(std::int16_t coefficients[64], const std::int32_t output[64], const QuantTable* table) {
+  for (int i = 0; i < 64; i += 16) {
+    V q[2];
+    for (int half = 0; half < 2; ++half) {
+      const int at = i + 8 * half;
+      const V x = _mm256_loadu_si256(reinterpret_cast<const V*>(output + at));
+      const V d = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table->divisor + at)));
+      const V m = _mm256_loadu_si256(reinterpret_cast<const V*>(table->reciprocal + at));
+      const V n = _mm256_srli_epi32(_mm256_add_epi32(_mm256_abs_epi32(x), _mm256_srli_epi32(d, 1)), 3);
+      const V magnitude = _mm256_srli_epi32(_mm256_mullo_epi32(n, m), QuantReciprocalShift);
+      q[half] = _mm256_sign_epi32(magnitude, x);
+    }
+    const V packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(q[0], q[1]), 0xD8);
+    _mm256_storeu_si256(reinterpret_cast<V*>(coefficients + i), packed);
+  }
+}
+
+}  // namespace dibjpeg

@@ -1,0 +1,11 @@
+// Which optional instruction sets this processor offers. Each subsystem asks
+// once, on its first use, and keeps the kernel it picked for the process.
+#pragma once
+
+namespace dibjpeg {
+
+// True when the AVX2 kernels were built in and the processor and operating
+// system support them.
+bool CpuHasAvx2();
+
+}  // namespace dibjpeg
