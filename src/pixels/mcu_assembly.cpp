@@ -3,7 +3,9 @@
 // order the scan driver codes them. They cannot fail.
 #include <cstring>
 
+#include "pixels/pixel_kernels.h"
 #include "pixels/pixels.h"
+#include "setup/cpu_features.h"
 
 namespace dibjpeg {
 namespace {
@@ -38,6 +40,13 @@ void Average2x1(std::uint8_t* block, const std::uint8_t* plane) {
 void AssembleMcu420(std::uint8_t* mcuBuffer, const std::uint8_t* planeY, const std::uint8_t* planeCb,
                     const std::uint8_t* planeCr) {
   for (int b = 0; b < 4; ++b) CopyBlock(mcuBuffer + 64 * b, planeY + 128 * (b / 2) + 8 * (b % 2), 16);
+#if defined(DIBJPEG_HAVE_AVX2)
+  if (CpuHasAvx2()) {
+    Average2x2Avx2(mcuBuffer + 256, planeCb);
+    Average2x2Avx2(mcuBuffer + 320, planeCr);
+    return;
+  }
+#endif
   Average2x2(mcuBuffer + 256, planeCb);
   Average2x2(mcuBuffer + 320, planeCr);
 }
@@ -47,6 +56,13 @@ void AssembleMcu422(std::uint8_t* mcuBuffer, const std::uint8_t* planeY, const s
                     const std::uint8_t* planeCr) {
   CopyBlock(mcuBuffer, planeY, 16);
   CopyBlock(mcuBuffer + 64, planeY + 8, 16);
+#if defined(DIBJPEG_HAVE_AVX2)
+  if (CpuHasAvx2()) {
+    Average2x1Avx2(mcuBuffer + 128, planeCb);
+    Average2x1Avx2(mcuBuffer + 192, planeCr);
+    return;
+  }
+#endif
   Average2x1(mcuBuffer + 128, planeCb);
   Average2x1(mcuBuffer + 192, planeCr);
 }

@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include "api/status.h"
+#include "pixels/pixel_kernels.h"
 #include "pixels/pixels.h"
+#include "setup/cpu_features.h"
 
 namespace dibjpeg {
 namespace {
@@ -45,9 +47,16 @@ std::uint64_t FirstRowStart(const EncoderState* state, const McuPlace& place, in
 struct Rgb {
   int r, g, b;
 };
+#if defined(DIBJPEG_HAVE_AVX2)
+#define DIBJPEG_ROW_KERNEL(name) static constexpr ConvertRowFn Avx2Row = name;
+#else
+#define DIBJPEG_ROW_KERNEL(name)
+#endif
+
 template <bool BlueFirst>
 struct Word555 {
   static constexpr int Bytes = 2;
+  DIBJPEG_ROW_KERNEL(BlueFirst ? ConvertRowBgr16Avx2 : ConvertRowRgb16Avx2)
   static Rgb Fetch(const std::uint8_t* p) {
     const unsigned v = p[0] | p[1] << 8;
     const int f0 = (v & 0x1F) << 3, f1 = (v >> 5 & 0x1F) << 3, f2 = (v >> 10 & 0x1F) << 3;
@@ -57,6 +66,8 @@ struct Word555 {
 template <int BytesPerPixel, bool BlueFirst>
 struct Bytes888 {
   static constexpr int Bytes = BytesPerPixel;
+  DIBJPEG_ROW_KERNEL(BytesPerPixel == 3 ? (BlueFirst ? ConvertRowBgr24Avx2 : ConvertRowRgb24Avx2)
+                                        : (BlueFirst ? ConvertRowBgr32Avx2 : ConvertRowRgb32Avx2))
   static Rgb Fetch(const std::uint8_t* p) { return BlueFirst ? Rgb{p[2], p[1], p[0]} : Rgb{p[0], p[1], p[2]}; }
 };
 
@@ -69,6 +80,9 @@ int ReadMcuColour(EncoderState* state, std::uint8_t* mcuBuffer) {
   const int height = state->mcuHeight;
   const int columnsIn = static_cast<int>(place.columnsIn);
   std::uint8_t planeY[256], planeCb[256], planeCr[256];
+#if defined(DIBJPEG_HAVE_AVX2)
+  const bool wholeRowKernel = columnsIn == width && CpuHasAvx2();
+#endif
 
   std::uint64_t rowStart = FirstRowStart(state, place, Format::Bytes);
   for (int i = 0; i < height; ++i) {
@@ -85,6 +99,13 @@ int ReadMcuColour(EncoderState* state, std::uint8_t* mcuBuffer) {
     source->pos = static_cast<std::uint32_t>(rowEnd);
     if (rowEnd > source->size) return FailWith(StatusOverrun);
     const std::uint8_t* pixel = source->data + rowStart;
+#if defined(DIBJPEG_HAVE_AVX2)
+    if (wholeRowKernel) {
+      Format::Avx2Row(pixel, width, y, cb, cr);
+      rowStart -= state->rowStride;
+      continue;
+    }
+#endif
     for (int k = 0; k < columnsIn; ++k, pixel += Format::Bytes) {
       const Rgb rgb = Format::Fetch(pixel);
       const YCbCr v = ConvertToYCbCr(rgb.r, rgb.g, rgb.b);

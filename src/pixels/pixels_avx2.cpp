@@ -1,0 +1,144 @@
+// AVX2 colour conversion and chroma averaging. The conversion works on 16
+// unsigned 16-bit lanes: Y's weighted sum stays below 65536, and Cb and Cr
+// are offset by 32768 so that they never go negative; the only sum that
+// would reach 65536 (a pure blue or red, clamped to 255 anyway) saturates.
+#include <immintrin.h>
+
+#include "pixels/pixel_kernels.h"
+
+namespace dibjpeg {
+namespace {
+
+using V = __m256i;
+
+struct Channels {
+  V r, g, b;  // 16 lanes of 0..255
+};
+
+V Widen(__m128i bytes) { return _mm256_cvtepu8_epi16(bytes); }
+
+__m128i Shuffle(__m128i v, const signed char (&idx)[16]) {
+  return _mm_shuffle_epi8(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(idx)));
+}
+
+// Byte 0, 1 and 2 of 8 three-byte pixels (24 bytes), each in the low 8 bytes.
+void Split24(const std::uint8_t* p, __m128i out[3]) {
+  static constexpr signed char Lo[3][16] = {{0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1},
+                                            {1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1},
+                                            {2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1}};
+  static constexpr signed char Hi[3][16] = {{-1, -1, -1, -1, -1, -1, 2, 5, -1, -1, -1, -1, -1, -1, -1, -1},
+                                            {-1, -1, -1, -1, -1, 0, 3, 6, -1, -1, -1, -1, -1, -1, -1, -1},
+                                            {-1, -1, -1, -1, -1, 1, 4, 7, -1, -1, -1, -1, -1, -1, -1, -1}};
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 16));
+  for (int c = 0; c < 3; ++c) out[c] = _mm_or_si128(Shuffle(a, Lo[c]), Shuffle(b, Hi[c]));
+}
+
+// Byte 0, 1 and 2 of 8 four-byte pixels (32 bytes), each in the low 8 bytes.
+void Split32(const std::uint8_t* p, __m128i out[3]) {
+  static constexpr signed char Lo[3][16] = {{0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1},
+                                            {1, 5, 9, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1},
+                                            {2, 6, 10, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1}};
+  static constexpr signed char Hi[3][16] = {{-1, -1, -1, -1, 0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1},
+                                            {-1, -1, -1, -1, 1, 5, 9, 13, -1, -1, -1, -1, -1, -1, -1, -1},
+                                            {-1, -1, -1, -1, 2, 6, 10, 14, -1, -1, -1, -1, -1, -1, -1, -1}};
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+  for (int c = 0; c < 3; ++c) out[c] = _mm_or_si128(Shuffle(a, Lo[c]), Shuffle(b, Hi[c]));
+}
+
+template <int Bytes, bool BlueFirst>
+Channels LoadBytes(const std::uint8_t* p, int count) {
+  __m128i lo[3], hi[3];
+  if (Bytes == 3) Split24(p, lo); else Split32(p, lo);
+  if (count == 16) {
+    if (Bytes == 3) Split24(p + 24, hi); else Split32(p + 32, hi);
+  } else {
+    hi[0] = hi[1] = hi[2] = _mm_setzero_si128();
+  }
+  V c[3];
+  for (int i = 0; i < 3; ++i) c[i] = Widen(_mm_unpacklo_epi64(lo[i], hi[i]));
+  return BlueFirst ? Channels{c[2], c[1], c[0]} : Channels{c[0], c[1], c[2]};
+}
+
+template <bool BlueFirst>
+Channels LoadWords(const std::uint8_t* p, int count) {
+  const V v = count == 16 ? _mm256_loadu_si256(reinterpret_cast<const V*>(p))
+                          : _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+  const V mask = _mm256_set1_epi16(0x1F << 3);
+  const V f0 = _mm256_and_si256(_mm256_slli_epi16(v, 3), mask);
+  const V f1 = _mm256_and_si256(_mm256_srli_epi16(v, 2), mask);
+  const V f2 = _mm256_and_si256(_mm256_srli_epi16(v, 7), mask);
+  return BlueFirst ? Channels{f2, f1, f0} : Channels{f0, f1, f2};
+}
+
+void StoreBytes(V v, int count, std::uint8_t* out) {
+  const __m128i packed = _mm_packus_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+  if (count == 16) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), packed);
+  } else {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), packed);
+  }
+}
+
+V Weighted(V a, int wa, V b, int wb) {
+  return _mm256_add_epi16(_mm256_mullo_epi16(a, _mm256_set1_epi16(static_cast<short>(wa))),
+                          _mm256_mullo_epi16(b, _mm256_set1_epi16(static_cast<short>(wb))));
+}
+
+// (offset - weighted pair + main << 7) >> 8, saturating at 65535.
+V ChromaOf(V main, V weightedPair) {
+  const V base = _mm256_sub_epi16(_mm256_set1_epi16(static_cast<short>(32896)), weightedPair);
+  return _mm256_srli_epi16(_mm256_adds_epu16(base, _mm256_slli_epi16(main, 7)), 8);
+}
+
+void ConvertStore(const Channels& c, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  const V luma = _mm256_add_epi16(Weighted(c.r, 77, c.g, 150),
+                                  _mm256_add_epi16(_mm256_mullo_epi16(c.b, _mm256_set1_epi16(29)), _mm256_set1_epi16(128)));
+  StoreBytes(_mm256_srli_epi16(luma, 8), count, y);
+  StoreBytes(ChromaOf(c.b, Weighted(c.r, 43, c.g, 85)), count, cb);
+  StoreBytes(ChromaOf(c.r, Weighted(c.g, 107, c.b, 21)), count, cr);
+}
+
+}  // namespace
+
+void ConvertRowRgb16Avx2(const std::uint8_t* p, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  ConvertStore(LoadWords<false>(p, count), count, y, cb, cr);
+}
+void ConvertRowBgr16Avx2(const std::uint8_t* p, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  ConvertStore(LoadWords<true>(p, count), count, y, cb, cr);
+}
+void ConvertRowRgb24Avx2(const std::uint8_t* p, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  ConvertStore(LoadBytes<3, false>(p, count), count, y, cb, cr);
+}
+void ConvertRowBgr24Avx2(const std::uint8_t* p, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  ConvertStore(LoadBytes<3, true>(p, count), count, y, cb, cr);
+}
+void ConvertRowRgb32Avx2(const std::uint8_t* p, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  ConvertStore(LoadBytes<4, false>(p, count), count, y, cb, cr);
+}
+void ConvertRowBgr32Avx2(const std::uint8_t* p, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  ConvertStore(LoadBytes<4, true>(p, count), count, y, cb, cr);
+}
+
+void Average2x2Avx2(std::uint8_t* block, const std::uint8_t* plane) {
+  const __m128i ones = _mm_set1_epi8(1);
+  for (int r = 0; r < 8; ++r) {
+    const __m128i top = _mm_loadu_si128(reinterpret_cast<const __m128i*>(plane + 32 * r));
+    const __m128i bottom = _mm_loadu_si128(reinterpret_cast<const __m128i*>(plane + 32 * r + 16));
+    const __m128i sum = _mm_add_epi16(_mm_maddubs_epi16(top, ones), _mm_maddubs_epi16(bottom, ones));
+    const __m128i mean = _mm_srli_epi16(sum, 2);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(block + 8 * r), _mm_packus_epi16(mean, mean));
+  }
+}
+
+void Average2x1Avx2(std::uint8_t* block, const std::uint8_t* plane) {
+  const __m128i ones = _mm_set1_epi8(1);
+  for (int r = 0; r < 8; ++r) {
+    const __m128i row = _mm_loadu_si128(reinterpret_cast<const __m128i*>(plane + 16 * r));
+    const __m128i mean = _mm_srli_epi16(_mm_maddubs_epi16(row, ones), 1);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(block + 8 * r), _mm_packus_epi16(mean, mean));
+  }
+}
+
+}  // namespace dibjpeg
