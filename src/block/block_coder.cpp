@@ -168,21 +168,17 @@ Magnitude MagnitudeOf(std::int32_t v) {
   return {s, (static_cast<std::uint32_t>(v) + sign) & ((std::uint32_t{1} << s) - 1)};
 }
 
-template <bool Emit>
-int CodeDc(EncoderState* state, const HuffTable* table, std::int32_t diff) {
-  BitWriter<Emit> writer(state->sink);
+template <typename Writer>
+void PutDc(Writer& writer, const HuffTable* table, std::int32_t diff) {
   const Magnitude m = MagnitudeOf(diff);
   const int symbol = m.size & 0xFF;
-  writer.Put(table->code[symbol], table->codeSize[symbol]);
-  writer.Put(m.bits, m.size);
-  return writer.Finish(state->sink);
+  writer.Put(std::uint32_t{table->code[symbol]} << m.size | m.bits, table->codeSize[symbol] + m.size);
 }
 
-template <bool Emit>
-int CodeAc(EncoderState* state, const HuffTable* table, const std::int16_t* coefficients) {
+template <typename Writer>
+void PutAc(Writer& writer, const HuffTable* table, const std::int16_t* coefficients) {
   constexpr int ZeroRunLength = 0xF0;  // sixteen zeros
   constexpr int EndOfBlock = 0x00;
-  BitWriter<Emit> writer(state->sink);
   std::uint64_t pending = ZigzagNonzeroMask(coefficients) & ~std::uint64_t{1};
   int last = 0;  // zigzag position of the previous non-zero coefficient
   while (pending != 0) {
@@ -196,6 +192,30 @@ int CodeAc(EncoderState* state, const HuffTable* table, const std::int16_t* coef
     writer.Put(std::uint32_t{table->code[symbol]} << m.size | m.bits, table->codeSize[symbol] + m.size);
   }
   if (coefficients[63] == 0) writer.Put(table->code[EndOfBlock], table->codeSize[EndOfBlock]);
+}
+
+template <bool Emit>
+int CodeDc(EncoderState* state, const HuffTable* table, std::int32_t diff) {
+  BitWriter<Emit> writer(state->sink);
+  PutDc(writer, table, diff);
+  return writer.Finish(state->sink);
+}
+
+template <bool Emit>
+int CodeAc(EncoderState* state, const HuffTable* table, const std::int16_t* coefficients) {
+  BitWriter<Emit> writer(state->sink);
+  PutAc(writer, table, coefficients);
+  return writer.Finish(state->sink);
+}
+
+// DC and AC parts through one writer. Only where neither part can fail: in
+// measure mode, or with room in the sink for anything a block can produce.
+template <bool Emit>
+int CodeBlock(EncoderState* state, const ComponentSpec* component, std::int32_t diff,
+              const std::int16_t* coefficients) {
+  BitWriter<Emit> writer(state->sink);
+  PutDc(writer, component->dcTable, diff);
+  PutAc(writer, component->acTable, coefficients);
   return writer.Finish(state->sink);
 }
 
@@ -214,6 +234,13 @@ int EncodeBlock(EncoderState* state, ComponentSpec* component, const std::int16_
   const std::int16_t previous = component->lastDc;
   component->lastDc = coefficients[0];
   const std::int32_t diff = std::int32_t{coefficients[0]} - previous;
+  const ByteStream* sink = state->sink;
+  if (!(state->mode & 1)) return CodeBlock<false>(state, component, diff, coefficients);
+  if (sink->pos <= sink->size && sink->size - sink->pos >= 2 * StagingSize) {
+    return CodeBlock<true>(state, component, diff, coefficients);
+  }
+  // Near the end of the buffer the DC and AC parts each pass the bound test
+  // on their own, so a block that does not fit keeps its DC part.
   if (!EncodeDcDiff(state, component->dcTable, diff)) return 0;
   return EncodeAcCoefficients(state, component->acTable, coefficients);
 }

@@ -12,9 +12,17 @@ namespace {
 
 using V = __m256i;
 
-V Mul(V a, std::int32_t c) { return _mm256_mullo_epi32(a, _mm256_set1_epi32(c)); }
+// The butterfly and the transposes are small enough to inline into the one
+// caller; left out of line they pass every vector through memory.
+#if defined(__GNUC__)
+#define DIBJPEG_INLINE inline __attribute__((always_inline))
+#else
+#define DIBJPEG_INLINE __forceinline
+#endif
 
-void Transpose(V r[8]) {
+DIBJPEG_INLINE V Mul(V a, std::int32_t c) { return _mm256_mullo_epi32(a, _mm256_set1_epi32(c)); }
+
+DIBJPEG_INLINE void Transpose(V r[8]) {
   const V t0 = _mm256_unpacklo_epi32(r[0], r[1]), t1 = _mm256_unpackhi_epi32(r[0], r[1]);
   const V t2 = _mm256_unpacklo_epi32(r[2], r[3]), t3 = _mm256_unpackhi_epi32(r[2], r[3]);
   const V t4 = _mm256_unpacklo_epi32(r[4], r[5]), t5 = _mm256_unpackhi_epi32(r[4], r[5]);
@@ -35,7 +43,7 @@ void Transpose(V r[8]) {
 
 // The 8-point butterfly on eight vectors; o[0] and o[4] unscaled, the others
 // with 13 fractional bits.
-void Butterfly(const V y[8], V o[8]) {
+DIBJPEG_INLINE void Butterfly(const V y[8], V o[8]) {
   const V t0 = _mm256_add_epi32(y[0], y[7]), t7 = _mm256_sub_epi32(y[0], y[7]);
   const V t1 = _mm256_add_epi32(y[1], y[6]), t6 = _mm256_sub_epi32(y[1], y[6]);
   const V t2 = _mm256_add_epi32(y[2], y[5]), t5 = _mm256_sub_epi32(y[2], y[5]);
@@ -61,7 +69,7 @@ void Butterfly(const V y[8], V o[8]) {
   o[1] = _mm256_add_epi32(Mul(t7, 12299), _mm256_add_epi32(z1, z4));
 }
 
-V Descale(V x, int bits) {
+DIBJPEG_INLINE V Descale(V x, int bits) {
   return _mm256_srai_epi32(_mm256_add_epi32(x, _mm256_set1_epi32(1 << (bits - 1))), bits);
 }
 

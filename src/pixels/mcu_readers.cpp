@@ -48,7 +48,7 @@ struct Rgb {
   int r, g, b;
 };
 #if defined(DIBJPEG_HAVE_AVX2)
-#define DIBJPEG_ROW_KERNEL(name) static constexpr ConvertRowFn Avx2Row = name;
+#define DIBJPEG_ROW_KERNEL(name) static constexpr ConvertRowsFn Avx2Rows = name;
 #else
 #define DIBJPEG_ROW_KERNEL(name)
 #endif
@@ -56,7 +56,7 @@ struct Rgb {
 template <bool BlueFirst>
 struct Word555 {
   static constexpr int Bytes = 2;
-  DIBJPEG_ROW_KERNEL(BlueFirst ? ConvertRowBgr16Avx2 : ConvertRowRgb16Avx2)
+  DIBJPEG_ROW_KERNEL(BlueFirst ? ConvertRowsBgr16Avx2 : ConvertRowsRgb16Avx2)
   static Rgb Fetch(const std::uint8_t* p) {
     const unsigned v = p[0] | p[1] << 8;
     const int f0 = (v & 0x1F) << 3, f1 = (v >> 5 & 0x1F) << 3, f2 = (v >> 10 & 0x1F) << 3;
@@ -66,8 +66,8 @@ struct Word555 {
 template <int BytesPerPixel, bool BlueFirst>
 struct Bytes888 {
   static constexpr int Bytes = BytesPerPixel;
-  DIBJPEG_ROW_KERNEL(BytesPerPixel == 3 ? (BlueFirst ? ConvertRowBgr24Avx2 : ConvertRowRgb24Avx2)
-                                        : (BlueFirst ? ConvertRowBgr32Avx2 : ConvertRowRgb32Avx2))
+  DIBJPEG_ROW_KERNEL(BytesPerPixel == 3 ? (BlueFirst ? ConvertRowsBgr24Avx2 : ConvertRowsRgb24Avx2)
+                                         : (BlueFirst ? ConvertRowsBgr32Avx2 : ConvertRowsRgb32Avx2))
   static Rgb Fetch(const std::uint8_t* p) { return BlueFirst ? Rgb{p[2], p[1], p[0]} : Rgb{p[0], p[1], p[2]}; }
 };
 
@@ -80,11 +80,20 @@ int ReadMcuColour(EncoderState* state, std::uint8_t* mcuBuffer) {
   const int height = state->mcuHeight;
   const int columnsIn = static_cast<int>(place.columnsIn);
   std::uint8_t planeY[256], planeCb[256], planeCr[256];
-#if defined(DIBJPEG_HAVE_AVX2)
-  const bool wholeRowKernel = columnsIn == width && CpuHasAvx2();
-#endif
 
   std::uint64_t rowStart = FirstRowStart(state, place, Format::Bytes);
+#if defined(DIBJPEG_HAVE_AVX2)
+  // A whole MCU: the top row ends highest in memory, so when it fits, every
+  // row fits, and the rows can be converted in one pass.
+  const std::uint64_t topRowEnd = rowStart + std::uint64_t{place.columnsIn} * Format::Bytes;
+  if (columnsIn == width && place.rowsLeft >= static_cast<std::uint64_t>(height) && topRowEnd <= source->size &&
+      CpuHasAvx2()) {
+    Format::Avx2Rows(source->data + rowStart, state->rowStride, height, width, planeY, planeCb, planeCr);
+    source->pos = static_cast<std::uint32_t>(topRowEnd - std::uint64_t{state->rowStride} * (height - 1));
+    state->assembleMcu(mcuBuffer, planeY, planeCb, planeCr);
+    return 1;
+  }
+#endif
   for (int i = 0; i < height; ++i) {
     std::uint8_t* y = planeY + i * width;
     std::uint8_t* cb = planeCb + i * width;
@@ -99,13 +108,6 @@ int ReadMcuColour(EncoderState* state, std::uint8_t* mcuBuffer) {
     source->pos = static_cast<std::uint32_t>(rowEnd);
     if (rowEnd > source->size) return FailWith(StatusOverrun);
     const std::uint8_t* pixel = source->data + rowStart;
-#if defined(DIBJPEG_HAVE_AVX2)
-    if (wholeRowKernel) {
-      Format::Avx2Row(pixel, width, y, cb, cr);
-      rowStart -= state->rowStride;
-      continue;
-    }
-#endif
     for (int k = 0; k < columnsIn; ++k, pixel += Format::Bytes) {
       const Rgb rgb = Format::Fetch(pixel);
       const YCbCr v = ConvertToYCbCr(rgb.r, rgb.g, rgb.b);
@@ -156,7 +158,11 @@ int ReadMcuGray8(EncoderState* state, std::uint8_t* mcuBuffer) {
     source->pos = static_cast<std::uint32_t>(rowStart);
     if (source->size - source->pos >= static_cast<std::uint32_t>(columnsIn)) {
       // The whole row is present: take it at once, as ReadByte would byte by byte.
-      std::memcpy(row, source->data + source->pos, columnsIn);
+      if (columnsIn == 8) {
+        std::memcpy(row, source->data + source->pos, 8);
+      } else {
+        std::memcpy(row, source->data + source->pos, columnsIn);
+      }
       source->pos += columnsIn;
       source->bitCount = 0;
     } else {

@@ -7,16 +7,24 @@
 namespace dibjpeg {
 
 #if defined(DIBJPEG_HAVE_AVX2)
-// Converts `count` (8 or 16) pixels of one row to Y, Cb and Cr samples,
-// reading exactly count x bytes-per-pixel bytes.
-using ConvertRowFn = void (*)(const std::uint8_t* pixels, int count, std::uint8_t* y, std::uint8_t* cb,
-                              std::uint8_t* cr);
-void ConvertRowRgb16Avx2(const std::uint8_t* pixels, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr);
-void ConvertRowBgr16Avx2(const std::uint8_t* pixels, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr);
-void ConvertRowRgb24Avx2(const std::uint8_t* pixels, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr);
-void ConvertRowBgr24Avx2(const std::uint8_t* pixels, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr);
-void ConvertRowRgb32Avx2(const std::uint8_t* pixels, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr);
-void ConvertRowBgr32Avx2(const std::uint8_t* pixels, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr);
+// Converts `rows` rows of `count` (8 or 16) pixels to Y, Cb and Cr planes
+// whose rows are `count` samples apart. The first row starts at `top`; each
+// next one starts rowStride bytes lower in memory (one image row down). Reads
+// exactly count x bytes-per-pixel bytes of each row.
+using ConvertRowsFn = void (*)(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count,
+                               std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr);
+void ConvertRowsRgb16Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
+                          std::uint8_t* cb, std::uint8_t* cr);
+void ConvertRowsBgr16Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
+                          std::uint8_t* cb, std::uint8_t* cr);
+void ConvertRowsRgb24Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
+                          std::uint8_t* cb, std::uint8_t* cr);
+void ConvertRowsBgr24Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
+                          std::uint8_t* cb, std::uint8_t* cr);
+void ConvertRowsRgb32Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
+                          std::uint8_t* cb, std::uint8_t* cr);
+void ConvertRowsBgr32Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
+                          std::uint8_t* cb, std::uint8_t* cr);
 
 // Truncating means of a 16x16 plane's 2x2 neighbourhoods, and of a 16x8
 // plane's horizontal pairs, into one 8x8 block.

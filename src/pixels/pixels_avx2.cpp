@@ -100,25 +100,40 @@ void ConvertStore(const Channels& c, int count, std::uint8_t* y, std::uint8_t* c
   StoreBytes(ChromaOf(c.r, Weighted(c.g, 107, c.b, 21)), count, cr);
 }
 
+template <Channels (*Load)(const std::uint8_t*, int)>
+void ConvertRows(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
+                 std::uint8_t* cb, std::uint8_t* cr) {
+  const std::uint8_t* row = top;
+  for (int i = 0; i < rows; ++i, row -= rowStride) {
+    ConvertStore(Load(row, count), count, y + i * count, cb + i * count, cr + i * count);
+  }
+}
+
 }  // namespace
 
-void ConvertRowRgb16Avx2(const std::uint8_t* p, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
-  ConvertStore(LoadWords<false>(p, count), count, y, cb, cr);
+void ConvertRowsRgb16Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
+                          std::uint8_t* cb, std::uint8_t* cr) {
+  ConvertRows<LoadWords<false>>(top, rowStride, rows, count, y, cb, cr);
 }
-void ConvertRowBgr16Avx2(const std::uint8_t* p, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
-  ConvertStore(LoadWords<true>(p, count), count, y, cb, cr);
+void ConvertRowsBgr16Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
+                          std::uint8_t* cb, std::uint8_t* cr) {
+  ConvertRows<LoadWords<true>>(top, rowStride, rows, count, y, cb, cr);
 }
-void ConvertRowRgb24Avx2(const std::uint8_t* p, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
-  ConvertStore(LoadBytes<3, false>(p, count), count, y, cb, cr);
+void ConvertRowsRgb24Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
+                          std::uint8_t* cb, std::uint8_t* cr) {
+  ConvertRows<LoadBytes<3, false>>(top, rowStride, rows, count, y, cb, cr);
 }
-void ConvertRowBgr24Avx2(const std::uint8_t* p, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
-  ConvertStore(LoadBytes<3, true>(p, count), count, y, cb, cr);
+void ConvertRowsBgr24Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
+                          std::uint8_t* cb, std::uint8_t* cr) {
+  ConvertRows<LoadBytes<3, true>>(top, rowStride, rows, count, y, cb, cr);
 }
-void ConvertRowRgb32Avx2(const std::uint8_t* p, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
-  ConvertStore(LoadBytes<4, false>(p, count), count, y, cb, cr);
+void ConvertRowsRgb32Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
+                          std::uint8_t* cb, std::uint8_t* cr) {
+  ConvertRows<LoadBytes<4, false>>(top, rowStride, rows, count, y, cb, cr);
 }
-void ConvertRowBgr32Avx2(const std::uint8_t* p, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
-  ConvertStore(LoadBytes<4, true>(p, count), count, y, cb, cr);
+void ConvertRowsBgr32Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
+                          std::uint8_t* cb, std::uint8_t* cr) {
+  ConvertRows<LoadBytes<4, true>>(top, rowStride, rows, count, y, cb, cr);
 }
 
 void Average2x2Avx2(std::uint8_t* block, const std::uint8_t* plane) {
