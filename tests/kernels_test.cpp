@@ -1,0 +1,157 @@
+// The AVX2 kernels against the portable code they stand in for: every result
+// must be identical, so the checks are exhaustive where the input space allows.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "block/block.h"
+#include "block/block_kernels.h"
+#include "pixels/pixel_kernels.h"
+#include "pixels/pixels.h"
+#include "setup/cpu_features.h"
+
+namespace dibjpeg {
+namespace {
+
+#if defined(DIBJPEG_HAVE_AVX2)
+
+#define REQUIRE_AVX2() \
+  if (!CpuHasAvx2()) GTEST_SKIP() << "no AVX2 on this processor"
+
+QuantTable UniformTable(int value) {
+  QuantTable t{};
+  for (int i = 0; i < 64; ++i) {
+    t.divisor[i] = static_cast<std::uint16_t>(8 * value);
+    t.reciprocal[i] = ((1u << QuantReciprocalShift) + value - 1) / value;
+  }
+  return t;
+}
+
+// Every divisor against every DCT output from well below -8192 to well above
+// 8191, the whole range the transform can produce.
+TEST(Avx2Kernels, QuantizerMatchesDivisionExhaustively) {
+  REQUIRE_AVX2();
+  std::int32_t output[64];
+  std::int16_t have[64], want[64];
+  for (int v = 1; v <= 255; ++v) {
+    const QuantTable table = UniformTable(v);
+    for (int base = -12000; base <= 12000; base += 64) {
+      for (int i = 0; i < 64; ++i) output[i] = base + i;
+      QuantizeBlockScalar(want, output, &table);
+      QuantizeBlockAvx2(have, output, &table);
+      for (int i = 0; i < 64; ++i) ASSERT_EQ(have[i], want[i]) << "x=" << output[i] << " v=" << v;
+    }
+  }
+}
+
+TEST(Avx2Kernels, DctMatchesScalarOnRandomAndExtremeBlocks) {
+  REQUIRE_AVX2();
+  std::mt19937 rng(7);
+  std::uint8_t block[64];
+  std::int32_t have[64], want[64];
+  for (int n = 0; n < 20000; ++n) {
+    const int kind = n % 4;
+    for (int i = 0; i < 64; ++i) {
+      const int r = static_cast<int>(rng());
+      // random, 0/255 checkerboards of random phase, narrow ranges near the extremes
+      block[i] = kind == 0 ? static_cast<std::uint8_t>(r)
+                 : kind == 1 ? static_cast<std::uint8_t>((r & 1) ? 255 : 0)
+                 : kind == 2 ? static_cast<std::uint8_t>(((i >> 3) + i + n) & 1 ? 255 : 0)
+                             : static_cast<std::uint8_t>(r & 1 ? 255 - (r >> 8 & 3) : (r >> 8 & 3));
+    }
+    ForwardDctScalar(want, block);
+    ForwardDctAvx2(have, block);
+    for (int i = 0; i < 64; ++i) ASSERT_EQ(have[i], want[i]) << "block " << n << " entry " << i;
+  }
+}
+
+// All 2^24 colours through the 24-bit kernels, 16 to a row.
+TEST(Avx2Kernels, ColourConversionMatchesEveryColour) {
+  REQUIRE_AVX2();
+  std::uint8_t row[48], y[16], cb[16], cr[16];
+  for (int r = 0; r < 256; ++r) {
+    for (int g = 0; g < 256; ++g) {
+      for (int b0 = 0; b0 < 256; b0 += 16) {
+        for (int k = 0; k < 16; ++k) {
+          row[3 * k] = static_cast<std::uint8_t>(r);
+          row[3 * k + 1] = static_cast<std::uint8_t>(g);
+          row[3 * k + 2] = static_cast<std::uint8_t>(b0 + k);
+        }
+        ConvertRowsRgb24Avx2(row, 0, 1, 16, y, cb, cr);
+        for (int k = 0; k < 16; ++k) {
+          const YCbCr want = ConvertToYCbCr(r, g, b0 + k);
+          ASSERT_TRUE(y[k] == want.y && cb[k] == want.cb && cr[k] == want.cr)
+              << "rgb " << r << "," << g << "," << b0 + k << ": have " << int(y[k]) << "," << int(cb[k]) << ","
+              << int(cr[k]) << " want " << int(want.y) << "," << int(want.cb) << "," << int(want.cr);
+        }
+      }
+    }
+  }
+}
+
+// Channel placement of every kernel, on rows of 16 and 8 pixels, several rows
+// walking down through memory.
+TEST(Avx2Kernels, EveryPixelFormatPlacesItsChannels) {
+  REQUIRE_AVX2();
+  struct Case {
+    ConvertRowsFn kernel;
+    int bytes;
+    bool blueFirst;
+  };
+  const Case cases[] = {{ConvertRowsRgb16Avx2, 2, false}, {ConvertRowsBgr16Avx2, 2, true},
+                        {ConvertRowsRgb24Avx2, 3, false}, {ConvertRowsBgr24Avx2, 3, true},
+                        {ConvertRowsRgb32Avx2, 4, false}, {ConvertRowsBgr32Avx2, 4, true}};
+  std::mt19937 rng(3);
+  for (const Case& c : cases) {
+    for (int count : {8, 16}) {
+      const std::uint32_t stride = 64 * 4;
+      std::vector<std::uint8_t> memory(stride * 4);
+      for (auto& m : memory) m = static_cast<std::uint8_t>(rng());
+      std::uint8_t y[64], cb[64], cr[64];
+      const std::uint8_t* top = memory.data() + 3 * stride;
+      c.kernel(top, stride, 4, count, y, cb, cr);
+      for (int row = 0; row < 4; ++row) {
+        for (int k = 0; k < count; ++k) {
+          const std::uint8_t* p = top - row * stride + k * c.bytes;
+          int f0, f1, f2;
+          if (c.bytes == 2) {
+            const int v = p[0] | p[1] << 8;
+            f0 = (v & 31) << 3, f1 = (v >> 5 & 31) << 3, f2 = (v >> 10 & 31) << 3;
+          } else {
+            f0 = p[0], f1 = p[1], f2 = p[2];
+          }
+          const YCbCr want = c.blueFirst ? ConvertToYCbCr(f2, f1, f0) : ConvertToYCbCr(f0, f1, f2);
+          const int at = row * count + k;
+          ASSERT_TRUE(y[at] == want.y && cb[at] == want.cb && cr[at] == want.cr)
+              << "bytes " << c.bytes << " blueFirst " << c.blueFirst << " count " << count << " at " << at;
+        }
+      }
+    }
+  }
+}
+
+TEST(Avx2Kernels, ChromaMeansTruncate) {
+  REQUIRE_AVX2();
+  std::mt19937 rng(5);
+  std::uint8_t plane[256], have[64];
+  for (int n = 0; n < 200; ++n) {
+    for (auto& p : plane) p = static_cast<std::uint8_t>(n % 2 ? rng() : (rng() & 1 ? 255 : 254));
+    Average2x2Avx2(have, plane);
+    for (int r = 0; r < 8; ++r) {
+      for (int c = 0; c < 8; ++c) {
+        const int sum = plane[32 * r + 2 * c] + plane[32 * r + 2 * c + 1] + plane[32 * r + 16 + 2 * c] +
+                        plane[32 * r + 16 + 2 * c + 1];
+        ASSERT_EQ(have[8 * r + c], sum >> 2);
+      }
+    }
+    Average2x1Avx2(have, plane);
+    for (int r = 0; r < 8; ++r) {
+      for (int c = 0; c < 8; ++c) ASSERT_EQ(have[8 * r + c], (plane[16 * r + 2 * c] + plane[16 * r + 2 * c + 1]) >> 1);
+    }
+  }
+}
+
+#endif  // DIBJPEG_HAVE_AVX2
+
+}  // namespace
+}  // namespace dibjpeg
