@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Cross-builds dibjpeg.dll with MinGW-w64, checks its exports and imports and
+# runs the case runner against it under Wine (run as root on a fresh machine,
+# so that the packages can be installed).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(g++-mingw-w64-x86-64 wine64)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+fi
+
+export WINEDEBUG=-all
+cmake --preset mingw -DDIBJPEG_WERROR=ON
+cmake --build --preset mingw -j2
+ctest --preset mingw
