@@ -165,8 +165,7 @@ bool ReadBmp(const Bytes& file, Image* image, std::string* error) {
   }
   if (needed > file.size()) {
     return Fail(error,
-                "truncated BMP: pixel data needs " + Num(needed) + " bytes from offset " + Num(pixelOffset) +
-                    ", file has " + Num(file.size()),
+                "truncated BMP: pixel data ends at byte " + Num(needed) + ", file has " + Num(file.size()),
                 CompleteFiles);
   }
   const std::uint64_t outStride = DibRowStride(std::uint64_t(width), outBits);
