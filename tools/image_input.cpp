@@ -33,20 +33,23 @@ bool Fail(std::string* error, const std::string& found, const char* supported) {
   return false;
 }
 
-// Sizes the bottom-up buffer. The encoder takes 32-bit sizes, which also
-// bounds every offset computed from this image afterwards.
-bool AllocatePixels(std::uint64_t width, std::uint64_t height, unsigned bitCount, Image* image,
-                    std::string* error) {
-  const std::uint64_t stride = DibRowStride(width, bitCount);
-  if (height > std::numeric_limits<std::uint32_t>::max() / stride) {
-    return Fail(error, image->format + " of " + Num(width) + " x " + Num(height) + " pixels, over 4 GiB of pixels",
+// The encoder takes 32-bit sizes. Checking that the bottom-up buffer fits in
+// them also bounds every offset computed from this image afterwards.
+bool FitsEncoder(std::uint64_t width, std::uint64_t height, unsigned bitCount, const std::string& format,
+                 std::string* error) {
+  if (height > std::numeric_limits<std::uint32_t>::max() / DibRowStride(width, bitCount)) {
+    return Fail(error, format + " of " + Num(width) + " x " + Num(height) + " pixels, over 4 GiB of pixels",
                 "images whose pixels take at most 4 GiB");
   }
+  return true;
+}
+
+// Called once the file is known to hold every pixel the header promises.
+void AllocatePixels(std::uint64_t width, std::uint64_t height, unsigned bitCount, Image* image) {
   image->width = static_cast<std::uint32_t>(width);
   image->height = static_cast<std::uint32_t>(height);
   image->bitCount = static_cast<std::uint16_t>(bitCount);
-  image->pixels.assign(stride * height, 0);
-  return true;
+  image->pixels.assign(DibRowStride(width, bitCount) * height, 0);
 }
 
 const char* CompressionName(std::uint32_t compression) {
@@ -153,7 +156,7 @@ bool ReadBmp(const Bytes& file, Image* image, std::string* error) {
   image->format = "BMP " + Num(bits) + "-bit" + (bits == 16 ? " 5-5-5" : "") +
                   (bits == 8 ? (grayPalette ? " gray palette" : " colour palette") : "") + (topDown ? " top-down" : "");
   const unsigned outBits = bits == 8 && !grayPalette ? 24 : bits;
-  if (!AllocatePixels(std::uint64_t(width), rows, outBits, image, error)) return false;
+  if (!FitsEncoder(std::uint64_t(width), rows, outBits, image->format, error)) return false;
 
   // The top row in the file needs only its pixel bytes, not its padding.
   const std::uint64_t inStride = DibRowStride(std::uint64_t(width), bits);
@@ -168,6 +171,7 @@ bool ReadBmp(const Bytes& file, Image* image, std::string* error) {
                 "truncated BMP: pixel data ends at byte " + Num(needed) + ", file has " + Num(file.size()),
                 CompleteFiles);
   }
+  AllocatePixels(std::uint64_t(width), rows, outBits, image);
   const std::uint64_t outStride = DibRowStride(std::uint64_t(width), outBits);
   for (std::uint64_t r = 0; r < rows; ++r) {
     const std::uint8_t* in = &file[pixelOffset + (topDown ? rows - 1 - r : r) * inStride];
@@ -244,7 +248,7 @@ bool ReadPnm(const Bytes& file, Image* image, std::string* error) {
   }
   const unsigned channels = kind == '5' ? 1 : 3;
   image->format = name;
-  if (!AllocatePixels(width, height, 8 * channels, image, error)) return false;
+  if (!FitsEncoder(width, height, 8 * channels, name, error)) return false;
   const std::uint64_t rowBytes = width * channels;
   if (file.size() - pos < rowBytes * height) {
     return Fail(error,
@@ -252,6 +256,7 @@ bool ReadPnm(const Bytes& file, Image* image, std::string* error) {
                     Num(file.size() - pos),
                 CompleteFiles);
   }
+  AllocatePixels(width, height, 8 * channels, image);
   const std::uint64_t outStride = DibRowStride(width, 8 * channels);
   for (std::uint64_t y = 0; y < height; ++y) {
     std::memcpy(&image->pixels[(height - 1 - y) * outStride], &file[pos + y * rowBytes], rowBytes);

@@ -353,6 +353,10 @@ TEST_F(CommandLine, RefusesUnsupportedInputAndLeavesNoFile) {
       // The top row's padding (1 byte) may be missing, not a pixel byte.
       {"bmp_truncated_pixels", Bytes(bmp24.begin(), bmp24.end() - 2),
        "truncated BMP: pixel data ends at byte 193, file has 192"},
+      // Checked before anything is allocated for the claimed size.
+      {"bmp_claims_30000_square", Patched(Patched(bmp24, 18, 30000, 4), 22, 30000, 4),
+       "truncated BMP: pixel data ends at byte 2700000054"},
+      {"pgm_over_4GiB", Text("P5 70000 70000 255\n"), "PGM of 70000 x 70000 pixels, over 4 GiB of pixels"},
       {"bmp_offset_in_header", Patched(bmp24, 10, 20, 4), "pixel data offset 20 lies inside its headers"},
       {"bmp8_index_beyond_palette", shortPalette, "BMP pixel index 200 beyond its 16-entry palette"},
       {"pgm16", Text("P5 2 1 65535\n\1\2\3\4"), "PGM with maxval 65535 (16-bit samples); supported: maxval 255"},
