@@ -353,7 +353,7 @@ TEST_F(CommandLine, RefusesUnsupportedInputAndLeavesNoFile) {
       // The top row's padding (1 byte) may be missing, not a pixel byte.
       {"bmp_truncated_pixels", Bytes(bmp24.begin(), bmp24.end() - 2),
        "truncated BMP: pixel data ends at byte 193, file has 192"},
-      // Checked before anything is allocated for the claimed size.
+      // Headers that claim far more pixels than the file holds.
       {"bmp_claims_30000_square", Patched(Patched(bmp24, 18, 30000, 4), 22, 30000, 4),
        "truncated BMP: pixel data ends at byte 2700000054"},
       {"pgm_over_4GiB", Text("P5 70000 70000 255\n"), "PGM of 70000 x 70000 pixels, over 4 GiB of pixels"},
