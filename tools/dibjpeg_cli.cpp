@@ -1,0 +1,263 @@
+// dibjpeg: encodes a BMP, PGM or PPM file to a baseline JPEG file through the
+// library's one public function (measure, then encode into a buffer of
+// exactly the measured size). An output file appears only when complete.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "dibjpeg/dibjpeg.h"
+#include "image_input.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+namespace {
+
+using dibjpeg::cli::Image;
+using Bytes = std::vector<std::uint8_t>;
+
+// Exit codes.
+constexpr int ExitInput = 1;    // input unreadable or refused, output not writable
+constexpr int ExitUsage = 2;    // bad command line
+constexpr int ExitEncoder = 3;  // the encoder returned a failure status
+
+constexpr char Usage[] =
+    "usage: dibjpeg [options] INPUT OUTPUT\n"
+    "       dibjpeg --measure [options] INPUT\n"
+    "Encodes a BMP, binary PGM (P5) or binary PPM (P6) image to a baseline JPEG file.\n"
+    "INPUT or OUTPUT '-' means standard input or standard output.\n"
+    "\n"
+    "  -q, --quality N       1 to 100 (default 75)\n"
+    "  -s, --sampling MODE   chroma sampling 420, 422 or 444 (default 420)\n"
+    "      --gray            encode a colour image as gray\n"
+    "      --measure         print the exact size of the JPEG in bytes, write nothing\n"
+    "  -h, --help            show this help\n"
+    "      --version         show the version\n"
+    "\n"
+    "BMP: 8-bit palette, 16-bit 5-5-5, 24-bit and 32-bit, uncompressed or with\n"
+    "BI_BITFIELDS masks 5-5-5 (16-bit) or BGRX (32-bit), bottom-up or top-down.\n"
+    "PGM and PPM: maxval 255.\n";
+
+struct Options {
+  int quality = 75;
+  int sampling = 0;  // the encoder's value: 0 = 4:2:0, 1 = 4:2:2, 2 = 4:4:4
+  bool gray = false;
+  bool measure = false;
+  std::vector<std::string> files;
+};
+
+// One line on stderr, the one place errors are printed.
+int Fail(int code, const std::string& message) {
+  std::fprintf(stderr, "dibjpeg: %s\n", message.c_str());
+  return code;
+}
+
+bool ParseInt(const std::string& text, int low, int high, int* value) {
+  if (text.empty() || text.size() > 3) return false;
+  int v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  if (v < low || v > high) return false;
+  *value = v;
+  return true;
+}
+
+// Returns -1 when the options are good, otherwise the exit code (0 after
+// --help and --version).
+int ParseOptions(int argc, char** argv, Options* options) {
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (optionsEnded || arg == "-" || arg.empty() || arg[0] != '-') {
+      options->files.push_back(arg);
+      continue;
+    }
+    // "--name=value" is the same as "--name value".
+    std::string value;
+    bool hasValue = false;
+    if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg.resize(eq);
+      hasValue = true;
+    }
+    const bool takesValue = arg == "-q" || arg == "--quality" || arg == "-s" || arg == "--sampling";
+    if (takesValue && !hasValue) {
+      if (i + 1 == argc) return Fail(ExitUsage, "option " + arg + " needs a value (see --help)");
+      value = argv[++i];
+    } else if (!takesValue && hasValue) {
+      return Fail(ExitUsage, "option " + arg + " takes no value (see --help)");
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+    } else if (arg == "-q" || arg == "--quality") {
+      if (!ParseInt(value, 1, 100, &options->quality)) {
+        return Fail(ExitUsage, "quality must be 1 to 100, have '" + value + "'");
+      }
+    } else if (arg == "-s" || arg == "--sampling") {
+      if (value == "420") options->sampling = 0;
+      else if (value == "422") options->sampling = 1;
+      else if (value == "444") options->sampling = 2;
+      else return Fail(ExitUsage, "sampling must be 420, 422 or 444, have '" + value + "'");
+    } else if (arg == "--gray") {
+      options->gray = true;
+    } else if (arg == "--measure") {
+      options->measure = true;
+    } else if (arg == "-h" || arg == "--help") {
+      std::fputs(Usage, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("dibjpeg %s\n", DIBJPEG_VERSION);
+      return 0;
+    } else {
+      return Fail(ExitUsage, "unknown option " + arg + " (see --help)");
+    }
+  }
+  const std::size_t want = options->measure ? 1 : 2;
+  if (options->files.size() != want) {
+    return Fail(ExitUsage, options->measure ? "--measure takes one INPUT and no OUTPUT (see --help)"
+                                            : "need INPUT and OUTPUT (see --help)");
+  }
+  return -1;
+}
+
+bool ReadAll(const std::string& name, Bytes* data, std::string* error) {
+  std::FILE* f = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
+  if (f == nullptr) {
+    *error = "cannot open " + name + ": " + std::strerror(errno);
+    return false;
+  }
+  std::uint8_t chunk[65536];
+  std::size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) data->insert(data->end(), chunk, chunk + n);
+  const bool ok = !std::ferror(f);
+  if (!ok) *error = "cannot read " + name + ": " + std::strerror(errno);
+  if (f != stdin) std::fclose(f);
+  return ok;
+}
+
+// Writes to a fresh file beside the target and renames it over the target
+// when every byte is on disk, so a failure leaves no partial file behind.
+bool WriteAtomically(const std::string& name, const Bytes& data, std::string* error) {
+  if (name == "-") {
+    if (std::fwrite(data.data(), 1, data.size(), stdout) != data.size() || std::fflush(stdout) != 0) {
+      *error = std::string("cannot write standard output: ") + std::strerror(errno);
+      return false;
+    }
+    return true;
+  }
+  std::random_device random;
+  char suffix[24];
+  std::snprintf(suffix, sizeof suffix, ".tmp%08x", static_cast<unsigned>(random()));
+  const std::string temp = name + suffix;
+  std::FILE* f = std::fopen(temp.c_str(), "wb");
+  if (f == nullptr) {
+    *error = "cannot create " + temp + ": " + std::strerror(errno);
+    return false;
+  }
+  bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+  ok = (std::fclose(f) == 0) && ok;
+  if (!ok) *error = "cannot write " + temp + ": " + std::strerror(errno);
+  std::error_code ec;
+  if (ok) {
+    std::filesystem::rename(temp, name, ec);
+    if (ec) {
+      *error = "cannot rename " + temp + " to " + name + ": " + ec.message();
+      ok = false;
+    }
+  }
+  if (!ok) std::filesystem::remove(temp, ec);
+  return ok;
+}
+
+// Names what a failure status means. Validation codes stand alone; later
+// failures combine the overrun bit with the bits of the failing stage.
+std::string DescribeStatus(std::uint16_t status, std::int32_t mode) {
+  std::string text;
+  switch (status) {
+    case JpegStatusZeroDimension: text = "width or height is 0"; break;
+    case JpegStatusBadArgument: text = "bad argument: quality, sampling, or a side above 65535 pixels"; break;
+    case JpegStatusBadBitCount: text = "unsupported bits per pixel"; break;
+    default: {
+      const char* stage;
+      switch (status & 0x01F0) {
+        case JpegStatusApp0Failed: stage = "APP0 segment"; break;
+        case JpegStatusDhtFailed: stage = "DHT segment"; break;
+        case JpegStatusDqtFailed: stage = "DQT segment"; break;
+        case JpegStatusSofFailed: stage = "SOF0 segment"; break;
+        case JpegStatusScanFailed: stage = "scan data"; break;
+        case JpegStatusBadJob: stage = "job record"; break;
+        default: stage = "SOI or EOI marker"; break;
+      }
+      text = mode == JPEG_MODE_MEASURE ? "source pixels too short" : "output buffer too small";
+      text += std::string(" while writing the ") + stage;
+    }
+  }
+  char code[24];
+  std::snprintf(code, sizeof code, " (status 0x%04X)", status);
+  return text + code;
+}
+
+JpegEncodeParams MakeParams(const Image& image, const Options& options) {
+  JpegEncodeParams params{};
+  params.srcBits = image.pixels.data();
+  params.srcSize = static_cast<std::uint32_t>(image.pixels.size());
+  params.width = image.width;
+  params.height = image.height;
+  params.bitCount = image.bitCount;
+  params.quality = static_cast<std::uint8_t>(options.quality);
+  params.sampling = static_cast<std::uint8_t>(options.sampling);
+  params.channelOrder = image.channelOrder;
+  return params;
+}
+
+bool RunEncoder(JpegEncodeParams* params, std::int32_t mode, std::string* error) {
+  const std::uint16_t status = Jpeg_EncodeStart(params, mode);
+  if (status != JpegStatusSuccess) *error = DescribeStatus(status, mode);
+  return status == JpegStatusSuccess;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifdef _WIN32
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  Options options;
+  if (const int exit = ParseOptions(argc, argv, &options); exit >= 0) return exit;
+
+  const std::string& input = options.files[0];
+  Bytes file;
+  std::string error;
+  if (!ReadAll(input, &file, &error)) return Fail(ExitInput, error);
+  Image image;
+  if (!dibjpeg::cli::ReadImage(file, &image, &error)) return Fail(ExitInput, input + ": " + error);
+  file = Bytes();
+  if (options.gray) dibjpeg::cli::ConvertToGray(&image);
+
+  // Measure, then encode into exactly the measured number of bytes.
+  const std::string what = input + ": " + image.format + " " + std::to_string(image.width) + " x " +
+                           std::to_string(image.height) + ": ";
+  JpegEncodeParams params = MakeParams(image, options);
+  if (!RunEncoder(&params, JPEG_MODE_MEASURE, &error)) return Fail(ExitEncoder, what + error);
+  if (options.measure) {
+    std::printf("%u\n", static_cast<unsigned>(params.dstSize));
+    return 0;
+  }
+  Bytes jpeg(params.dstSize);
+  params.dstBuffer = jpeg.data();
+  if (!RunEncoder(&params, JPEG_MODE_ENCODE, &error)) return Fail(ExitEncoder, what + error);
+  jpeg.resize(params.dstSize);
+  if (!WriteAtomically(options.files[1], jpeg, &error)) return Fail(ExitInput, error);
+  return 0;
+}
