@@ -18,7 +18,7 @@ namespace {
 
 QuantTable UniformTable(int divisor) {
   QuantTable t{};
-  for (auto& d : t.divisor) d = static_cast<std::uint16_t>(divisor);
+  for (int j = 0; j < 64; ++j) SetQuantValue(&t, j, divisor / 8);
   return t;
 }
 

@@ -20,10 +20,7 @@ namespace {
 
 QuantTable UniformTable(int value) {
   QuantTable t{};
-  for (int i = 0; i < 64; ++i) {
-    t.divisor[i] = static_cast<std::uint16_t>(8 * value);
-    t.reciprocal[i] = ((1u << QuantReciprocalShift) + value - 1) / value;
-  }
+  for (int i = 0; i < 64; ++i) SetQuantValue(&t, i, value);
   return t;
 }
 

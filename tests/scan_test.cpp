@@ -65,7 +65,7 @@ struct ScanRig {
     std::memset(&s, 0xCC, sizeof s);
     for (int t = 0; t < 2; ++t) {
       quant[t].tableId = huff[t].tableId = static_cast<std::uint8_t>(t);
-      for (auto& d : quant[t].divisor) d = t == 0 ? 8 : 16;
+      for (int j = 0; j < 64; ++j) SetQuantValue(&quant[t], j, t == 0 ? 1 : 2);
     }
     s.componentCount = static_cast<std::uint8_t>(components);
     s.width = width;

@@ -1,6 +1,6 @@
-// AVX2 forward DCT and quantizer. Each 32-bit lane runs exactly the
-// arithmetic of the scalar code (same constants, shifts and rounding terms),
-// eight rows or columns at a time, so the results are identical.
+// AVX2 forward DCT and quantizer, eight rows or columns at a time in 32-bit
+// lanes. Same constants, shifts and rounding terms as the scalar code, so the
+// results are identical.
 #include <immintrin.h>
 
 #include <initializer_list>
@@ -19,8 +19,6 @@ using V = __m256i;
 #else
 #define DIBJPEG_INLINE __forceinline
 #endif
-
-DIBJPEG_INLINE V Mul(V a, std::int32_t c) { return _mm256_mullo_epi32(a, _mm256_set1_epi32(c)); }
 
 DIBJPEG_INLINE void Transpose(V r[8]) {
   const V t0 = _mm256_unpacklo_epi32(r[0], r[1]), t1 = _mm256_unpackhi_epi32(r[0], r[1]);
@@ -41,8 +39,20 @@ DIBJPEG_INLINE void Transpose(V r[8]) {
   r[7] = _mm256_permute2x128_si256(u3, u7, 0x31);
 }
 
+// Two 32-bit lanes' worth of 16-bit values, a in the low half and b in the
+// high half of each lane, for _mm256_madd_epi16: a x ca + b x cb in one step.
+DIBJPEG_INLINE V Pair(V a, V b) { return _mm256_blend_epi16(a, _mm256_slli_epi32(b, 16), 0xAA); }
+DIBJPEG_INLINE V Weights(std::int32_t ca, std::int32_t cb) {
+  return _mm256_set1_epi32(static_cast<std::int32_t>(static_cast<std::uint32_t>(cb) << 16 | (ca & 0xFFFF)));
+}
+DIBJPEG_INLINE V Madd(V pair, std::int32_t ca, std::int32_t cb) { return _mm256_madd_epi16(pair, Weights(ca, cb)); }
+
 // The 8-point butterfly on eight vectors; o[0] and o[4] unscaled, the others
-// with 13 fractional bits.
+// with 13 fractional bits. The products of the scalar butterfly are regrouped
+// by input: e.g. o7 = t4 x 2446 + z1 + z3 collects to t4 x -11363 + t5 x 9633
+// + t6 x -6436 + t7 x 2260. The sums are the same integers; every input fits
+// in 16 bits for 8-bit samples (at most 16320 in magnitude in the second
+// pass), so pairs of them go through one 16-bit multiply-add.
 DIBJPEG_INLINE void Butterfly(const V y[8], V o[8]) {
   const V t0 = _mm256_add_epi32(y[0], y[7]), t7 = _mm256_sub_epi32(y[0], y[7]);
   const V t1 = _mm256_add_epi32(y[1], y[6]), t6 = _mm256_sub_epi32(y[1], y[6]);
@@ -51,22 +61,17 @@ DIBJPEG_INLINE void Butterfly(const V y[8], V o[8]) {
 
   const V t10 = _mm256_add_epi32(t0, t3), t13 = _mm256_sub_epi32(t0, t3);
   const V t11 = _mm256_add_epi32(t1, t2), t12 = _mm256_sub_epi32(t1, t2);
-  const V e = Mul(_mm256_add_epi32(t12, t13), 4433);
   o[0] = _mm256_add_epi32(t10, t11);
   o[4] = _mm256_sub_epi32(t10, t11);
-  o[2] = _mm256_add_epi32(e, Mul(t13, 6270));
-  o[6] = _mm256_sub_epi32(e, Mul(t12, 15137));
+  const V p1213 = Pair(t12, t13);
+  o[2] = Madd(p1213, 4433, 4433 + 6270);
+  o[6] = Madd(p1213, 4433 - 15137, 4433);
 
-  const V z3in = _mm256_add_epi32(t4, t6), z4in = _mm256_add_epi32(t5, t7);
-  const V z5 = Mul(_mm256_add_epi32(z3in, z4in), 9633);
-  const V z1 = Mul(_mm256_add_epi32(t4, t7), -7373);
-  const V z2 = Mul(_mm256_add_epi32(t5, t6), -20995);
-  const V z3 = _mm256_add_epi32(Mul(z3in, -16069), z5);
-  const V z4 = _mm256_add_epi32(Mul(z4in, -3196), z5);
-  o[7] = _mm256_add_epi32(Mul(t4, 2446), _mm256_add_epi32(z1, z3));
-  o[5] = _mm256_add_epi32(Mul(t5, 16819), _mm256_add_epi32(z2, z4));
-  o[3] = _mm256_add_epi32(Mul(t6, 25172), _mm256_add_epi32(z2, z3));
-  o[1] = _mm256_add_epi32(Mul(t7, 12299), _mm256_add_epi32(z1, z4));
+  const V p45 = Pair(t4, t5), p67 = Pair(t6, t7);
+  o[7] = _mm256_add_epi32(Madd(p45, -11363, 9633), Madd(p67, -6436, 2260));
+  o[5] = _mm256_add_epi32(Madd(p45, 9633, 2261), Madd(p67, -11362, 6437));
+  o[3] = _mm256_add_epi32(Madd(p45, -6436, -11362), Madd(p67, -2259, 9633));
+  o[1] = _mm256_add_epi32(Madd(p45, 2260, 6437), Madd(p67, 9633, 11363));
 }
 
 DIBJPEG_INLINE V Descale(V x, int bits) {

@@ -57,8 +57,7 @@ int WriteQuantTables(EncoderState* state, QuantTable tables[2]) {
       if (v > 255) v = 255;
       if (v == 0) v = 1;
       values[j] = static_cast<std::uint8_t>(v);
-      table->divisor[j] = static_cast<std::uint16_t>(v << 3);  // matches the DCT's output scale
-      table->reciprocal[j] = ((1u << QuantReciprocalShift) + v - 1) / v;
+      SetQuantValue(table, j, v);
     }
     for (int k = 0; k < 64; ++k) {
       if (!sink->ops.WriteByte(sink, values[ZigzagOrder[k]])) return 0;

@@ -18,6 +18,13 @@ struct QuantTable {
   std::uint32_t reciprocal[64];   // natural order: ceil(2^20 / scaled value)
 };
 
+// Stores the scaled value v (1..255) at natural index j, as its divisor and
+// its reciprocal.
+inline void SetQuantValue(QuantTable* table, int j, int v) {
+  table->divisor[j] = static_cast<std::uint16_t>(v << 3);  // matches the DCT's output scale
+  table->reciprocal[j] = ((1u << QuantReciprocalShift) + v - 1) / v;
+}
+
 // Code of every symbol of one Huffman table. Symbols the table does not list
 // have codeSize 0.
 struct HuffTable {
