@@ -7,7 +7,7 @@
 namespace dibjpeg {
 
 #if defined(DIBJPEG_HAVE_AVX2)
-// Converts `rows` rows of `count` (8 or 16) pixels to Y, Cb and Cr planes
+// Converts `rows` rows (an even number when count is 8) of `count` (8 or 16) pixels to Y, Cb and Cr planes
 // whose rows are `count` samples apart. The first row starts at `top`; each
 // next one starts rowStride bytes lower in memory (one image row down). Reads
 // exactly count x bytes-per-pixel bytes of each row.

@@ -49,14 +49,17 @@ void Split32(const std::uint8_t* p, __m128i out[3]) {
   for (int c = 0; c < 3; ++c) out[c] = _mm_or_si128(Shuffle(a, Lo[c]), Shuffle(b, Hi[c]));
 }
 
+// Channels of 16 pixels: 8 starting at `first` and 8 starting at `second`
+// (the next 8 of the same row, or 8 of another row).
 template <int Bytes, bool BlueFirst>
-Channels LoadBytes(const std::uint8_t* p, int count) {
+Channels LoadBytes(const std::uint8_t* first, const std::uint8_t* second) {
   __m128i lo[3], hi[3];
-  if (Bytes == 3) Split24(p, lo); else Split32(p, lo);
-  if (count == 16) {
-    if (Bytes == 3) Split24(p + 24, hi); else Split32(p + 32, hi);
+  if (Bytes == 3) {
+    Split24(first, lo);
+    Split24(second, hi);
   } else {
-    hi[0] = hi[1] = hi[2] = _mm_setzero_si128();
+    Split32(first, lo);
+    Split32(second, hi);
   }
   V c[3];
   for (int i = 0; i < 3; ++i) c[i] = Widen(_mm_unpacklo_epi64(lo[i], hi[i]));
@@ -64,9 +67,9 @@ Channels LoadBytes(const std::uint8_t* p, int count) {
 }
 
 template <bool BlueFirst>
-Channels LoadWords(const std::uint8_t* p, int count) {
-  const V v = count == 16 ? _mm256_loadu_si256(reinterpret_cast<const V*>(p))
-                          : _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+Channels LoadWords(const std::uint8_t* first, const std::uint8_t* second) {
+  const V v = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(first))),
+                                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(second)), 1);
   const V mask = _mm256_set1_epi16(0x1F << 3);
   const V f0 = _mm256_and_si256(_mm256_slli_epi16(v, 3), mask);
   const V f1 = _mm256_and_si256(_mm256_srli_epi16(v, 2), mask);
@@ -74,13 +77,9 @@ Channels LoadWords(const std::uint8_t* p, int count) {
   return BlueFirst ? Channels{f2, f1, f0} : Channels{f0, f1, f2};
 }
 
-void StoreBytes(V v, int count, std::uint8_t* out) {
+void StoreBytes(V v, std::uint8_t* out) {
   const __m128i packed = _mm_packus_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
-  if (count == 16) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), packed);
-  } else {
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), packed);
-  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), packed);
 }
 
 V Weighted(V a, int wa, V b, int wb) {
@@ -94,24 +93,30 @@ V ChromaOf(V main, V weightedPair) {
   return _mm256_srli_epi16(_mm256_adds_epu16(base, _mm256_slli_epi16(main, 7)), 8);
 }
 
-void ConvertStore(const Channels& c, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+// Converts 16 pixels and stores 16 samples to each plane.
+void ConvertStore(const Channels& c, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
   const V luma = _mm256_add_epi16(Weighted(c.r, 77, c.g, 150),
                                   _mm256_add_epi16(_mm256_mullo_epi16(c.b, _mm256_set1_epi16(29)), _mm256_set1_epi16(128)));
-  StoreBytes(_mm256_srli_epi16(luma, 8), count, y);
-  StoreBytes(ChromaOf(c.b, Weighted(c.r, 43, c.g, 85)), count, cb);
-  StoreBytes(ChromaOf(c.r, Weighted(c.g, 107, c.b, 21)), count, cr);
+  StoreBytes(_mm256_srli_epi16(luma, 8), y);
+  StoreBytes(ChromaOf(c.b, Weighted(c.r, 43, c.g, 85)), cb);
+  StoreBytes(ChromaOf(c.r, Weighted(c.g, 107, c.b, 21)), cr);
 }
 
-template <Channels (*Load)(const std::uint8_t*, int)>
+// 16-pixel rows take one vector each; 8-pixel rows go two to a vector, and
+// their plane rows are adjacent, so every store is 16 samples.
+template <int Bytes, Channels (*Load)(const std::uint8_t*, const std::uint8_t*)>
 void ConvertRows(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
                  std::uint8_t* cb, std::uint8_t* cr) {
   const std::uint8_t* row = top;
-  for (int i = 0; i < rows; ++i, row -= rowStride) {
+  const int step = count == 16 ? 1 : 2;
+  for (int i = 0; i < rows; i += step, row -= std::size_t{rowStride} * step) {
     // The MCUs of one row are read across many image rows at once, more
     // streams than the hardware prefetcher follows: ask for the pixels a few
     // MCUs ahead. A prefetch never faults, wherever it points.
     _mm_prefetch(reinterpret_cast<const char*>(row) + PrefetchDistance, _MM_HINT_T0);
-    ConvertStore(Load(row, count), count, y + i * count, cb + i * count, cr + i * count);
+    const std::uint8_t* second = count == 16 ? row + 8 * Bytes : row - rowStride;
+    if (count != 16) _mm_prefetch(reinterpret_cast<const char*>(second) + PrefetchDistance, _MM_HINT_T0);
+    ConvertStore(Load(row, second), y + i * count, cb + i * count, cr + i * count);
   }
 }
 
@@ -119,27 +124,27 @@ void ConvertRows(const std::uint8_t* top, std::uint32_t rowStride, int rows, int
 
 void ConvertRowsRgb16Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
                           std::uint8_t* cb, std::uint8_t* cr) {
-  ConvertRows<LoadWords<false>>(top, rowStride, rows, count, y, cb, cr);
+  ConvertRows<2, LoadWords<false>>(top, rowStride, rows, count, y, cb, cr);
 }
 void ConvertRowsBgr16Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
                           std::uint8_t* cb, std::uint8_t* cr) {
-  ConvertRows<LoadWords<true>>(top, rowStride, rows, count, y, cb, cr);
+  ConvertRows<2, LoadWords<true>>(top, rowStride, rows, count, y, cb, cr);
 }
 void ConvertRowsRgb24Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
                           std::uint8_t* cb, std::uint8_t* cr) {
-  ConvertRows<LoadBytes<3, false>>(top, rowStride, rows, count, y, cb, cr);
+  ConvertRows<3, LoadBytes<3, false>>(top, rowStride, rows, count, y, cb, cr);
 }
 void ConvertRowsBgr24Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
                           std::uint8_t* cb, std::uint8_t* cr) {
-  ConvertRows<LoadBytes<3, true>>(top, rowStride, rows, count, y, cb, cr);
+  ConvertRows<3, LoadBytes<3, true>>(top, rowStride, rows, count, y, cb, cr);
 }
 void ConvertRowsRgb32Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
                           std::uint8_t* cb, std::uint8_t* cr) {
-  ConvertRows<LoadBytes<4, false>>(top, rowStride, rows, count, y, cb, cr);
+  ConvertRows<4, LoadBytes<4, false>>(top, rowStride, rows, count, y, cb, cr);
 }
 void ConvertRowsBgr32Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
                           std::uint8_t* cb, std::uint8_t* cr) {
-  ConvertRows<LoadBytes<4, true>>(top, rowStride, rows, count, y, cb, cr);
+  ConvertRows<4, LoadBytes<4, true>>(top, rowStride, rows, count, y, cb, cr);
 }
 
 void Average2x2Avx2(std::uint8_t* block, const std::uint8_t* plane) {
