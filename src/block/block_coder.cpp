@@ -17,6 +17,7 @@
 #endif
 
 #include "block/block.h"
+#include "setup/platform.h"
 
 namespace dibjpeg {
 namespace {
@@ -88,7 +89,7 @@ class BitWriter {
   }
 
   // Appends the low `size` bits of value (size <= 32, no higher bits set).
-  void Put(std::uint32_t value, int size) {
+  DIBJPEG_ALWAYS_INLINE void Put(std::uint32_t value, int size) {
     acc_ = (acc_ << size) | value;
     bits_ += size;
     if (bits_ >= 32) {
@@ -169,14 +170,15 @@ Magnitude MagnitudeOf(std::int32_t v) {
 }
 
 template <typename Writer>
-void PutDc(Writer& writer, const HuffTable* table, std::int32_t diff) {
+DIBJPEG_ALWAYS_INLINE void PutDc(Writer& writer, const HuffTable* table, std::int32_t diff) {
   const Magnitude m = MagnitudeOf(diff);
   const int symbol = m.size & 0xFF;
   writer.Put(std::uint32_t{table->code[symbol]} << m.size | m.bits, table->codeSize[symbol] + m.size);
 }
 
+// Inlined so that the writer's accumulator stays in registers.
 template <typename Writer>
-void PutAc(Writer& writer, const HuffTable* table, const std::int16_t* coefficients) {
+DIBJPEG_ALWAYS_INLINE void PutAc(Writer& writer, const HuffTable* table, const std::int16_t* coefficients) {
   constexpr int ZeroRunLength = 0xF0;  // sixteen zeros
   constexpr int EndOfBlock = 0x00;
   std::uint64_t pending = ZigzagNonzeroMask(coefficients) & ~std::uint64_t{1};

@@ -6,21 +6,15 @@
 #include <initializer_list>
 
 #include "block/block_kernels.h"
+#include "setup/platform.h"
 
 namespace dibjpeg {
 namespace {
 
 using V = __m256i;
 
-// The butterfly and the transposes are small enough to inline into the one
-// caller; left out of line they pass every vector through memory.
-#if defined(__GNUC__)
-#define DIBJPEG_INLINE inline __attribute__((always_inline))
-#else
-#define DIBJPEG_INLINE __forceinline
-#endif
 
-DIBJPEG_INLINE void Transpose(V r[8]) {
+DIBJPEG_ALWAYS_INLINE void Transpose(V r[8]) {
   const V t0 = _mm256_unpacklo_epi32(r[0], r[1]), t1 = _mm256_unpackhi_epi32(r[0], r[1]);
   const V t2 = _mm256_unpacklo_epi32(r[2], r[3]), t3 = _mm256_unpackhi_epi32(r[2], r[3]);
   const V t4 = _mm256_unpacklo_epi32(r[4], r[5]), t5 = _mm256_unpackhi_epi32(r[4], r[5]);
@@ -41,11 +35,11 @@ DIBJPEG_INLINE void Transpose(V r[8]) {
 
 // Two 32-bit lanes' worth of 16-bit values, a in the low half and b in the
 // high half of each lane, for _mm256_madd_epi16: a x ca + b x cb in one step.
-DIBJPEG_INLINE V Pair(V a, V b) { return _mm256_blend_epi16(a, _mm256_slli_epi32(b, 16), 0xAA); }
-DIBJPEG_INLINE V Weights(std::int32_t ca, std::int32_t cb) {
+DIBJPEG_ALWAYS_INLINE V Pair(V a, V b) { return _mm256_blend_epi16(a, _mm256_slli_epi32(b, 16), 0xAA); }
+DIBJPEG_ALWAYS_INLINE V Weights(std::int32_t ca, std::int32_t cb) {
   return _mm256_set1_epi32(static_cast<std::int32_t>(static_cast<std::uint32_t>(cb) << 16 | (ca & 0xFFFF)));
 }
-DIBJPEG_INLINE V Madd(V pair, std::int32_t ca, std::int32_t cb) { return _mm256_madd_epi16(pair, Weights(ca, cb)); }
+DIBJPEG_ALWAYS_INLINE V Madd(V pair, std::int32_t ca, std::int32_t cb) { return _mm256_madd_epi16(pair, Weights(ca, cb)); }
 
 // The 8-point butterfly on eight vectors; o[0] and o[4] unscaled, the others
 // with 13 fractional bits. The products of the scalar butterfly are regrouped
@@ -53,7 +47,7 @@ DIBJPEG_INLINE V Madd(V pair, std::int32_t ca, std::int32_t cb) { return _mm256_
 // + t6 x -6436 + t7 x 2260. The sums are the same integers; every input fits
 // in 16 bits for 8-bit samples (at most 16320 in magnitude in the second
 // pass), so pairs of them go through one 16-bit multiply-add.
-DIBJPEG_INLINE void Butterfly(const V y[8], V o[8]) {
+DIBJPEG_ALWAYS_INLINE void Butterfly(const V y[8], V o[8]) {
   const V t0 = _mm256_add_epi32(y[0], y[7]), t7 = _mm256_sub_epi32(y[0], y[7]);
   const V t1 = _mm256_add_epi32(y[1], y[6]), t6 = _mm256_sub_epi32(y[1], y[6]);
   const V t2 = _mm256_add_epi32(y[2], y[5]), t5 = _mm256_sub_epi32(y[2], y[5]);
@@ -74,7 +68,7 @@ DIBJPEG_INLINE void Butterfly(const V y[8], V o[8]) {
   o[1] = _mm256_add_epi32(Madd(p45, 2260, 6437), Madd(p67, 9633, 11363));
 }
 
-DIBJPEG_INLINE V Descale(V x, int bits) {
+DIBJPEG_ALWAYS_INLINE V Descale(V x, int bits) {
   return _mm256_srai_epi32(_mm256_add_epi32(x, _mm256_set1_epi32(1 << (bits - 1))), bits);
 }
 
