@@ -22,10 +22,13 @@ bool DetectAvx2() {
   const bool osxsave = (info[2] & (1 << 27)) != 0, avx = (info[2] & (1 << 28)) != 0;
   if (!osxsave || !avx || (_xgetbv(0) & 6) != 6) return false;  // the OS saves YMM state
   __cpuidex(info, 7, 0);
-  return (info[1] & (1 << 5)) != 0;
+  const bool avx2 = (info[1] & (1 << 5)) != 0, bmi2 = (info[1] & (1 << 8)) != 0;
+  __cpuid(info, 0x80000001);
+  const bool lzcnt = (info[2] & (1 << 5)) != 0;
+  return avx2 && bmi2 && lzcnt;
 #else
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("lzcnt");
 #endif
 }
 

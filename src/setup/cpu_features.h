@@ -5,7 +5,8 @@
 namespace dibjpeg {
 
 // True when the AVX2 kernels were built in and the processor and operating
-// system support them.
+// system support them: AVX2 together with BMI2 and LZCNT, which come with
+// every AVX2 processor in practice.
 bool CpuHasAvx2();
 
 }  // namespace dibjpeg
