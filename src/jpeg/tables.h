@@ -6,23 +6,28 @@
 
 namespace dibjpeg {
 
-// Dividing by a scaled value v (1..255) is multiplying by ceil(2^20 / v) and
-// shifting right by 20: exact for every dividend below 2048.
-inline constexpr int QuantReciprocalShift = 20;
-
 // One quantization table, scaled by quality.
 struct QuantTable {
   std::uint8_t precision;         // 0: 8-bit values
   std::uint8_t tableId;           // 0 luminance, 1 chrominance; written into SOF0
   std::uint16_t divisor[64];      // natural order: scaled value (1..255) x 8, so 8..2040
-  std::uint32_t reciprocal[64];   // natural order: ceil(2^20 / scaled value)
+  // Division by the scaled value v without a divide: for n below 2048,
+  // n / v = (n x multiplier >> 11) x postShift >> 16, each step a 16-bit high
+  // multiply. multiplier = ceil(2^s / v) and postShift = 2^(27 - s) with
+  // s = 15 + floor(log2 v), which keeps both below 2^16 and the result exact.
+  std::uint16_t multiplier[64];
+  std::uint16_t postShift[64];
 };
 
 // Stores the scaled value v (1..255) at natural index j, as its divisor and
-// its reciprocal.
+// the factors that replace dividing by it.
 inline void SetQuantValue(QuantTable* table, int j, int v) {
   table->divisor[j] = static_cast<std::uint16_t>(v << 3);  // matches the DCT's output scale
-  table->reciprocal[j] = ((1u << QuantReciprocalShift) + v - 1) / v;
+  int log2 = 0;
+  while ((v >> (log2 + 1)) != 0) ++log2;
+  const int s = 15 + log2;
+  table->multiplier[j] = static_cast<std::uint16_t>(((1u << s) + v - 1) / v);
+  table->postShift[j] = static_cast<std::uint16_t>(1u << (27 - s));
 }
 
 // Code of every symbol of one Huffman table. Symbols the table does not list
