@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <tuple>
 #include <fstream>
 #include <iterator>
 
+#include "setup/cpu_features.h"
 #include "test_support.h"
 
 namespace dibjpeg::test {
@@ -20,11 +22,17 @@ std::uint32_t U32(const Bytes& b, std::size_t at) {
   return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | std::uint32_t(b[at + 3]) << 24;
 }
 
-class GoldenCase : public testing::TestWithParam<int> {};
+// Each case runs with the kernels this processor offers and with the
+// portable code alone, which other processors run.
+class GoldenCase : public testing::TestWithParam<std::tuple<int, bool>> {
+ protected:
+  void TearDown() override { UseAvx2Kernels(true); }
+};
 
 TEST_P(GoldenCase, MatchesReference) {
+  UseAvx2Kernels(std::get<1>(GetParam()));
   char name[64];
-  std::snprintf(name, sizeof name, "%s/case_%05d", DIBJPEG_GOLDEN_DIR, GetParam());
+  std::snprintf(name, sizeof name, "%s/case_%05d", DIBJPEG_GOLDEN_DIR, std::get<0>(GetParam()));
   const Bytes in = ReadFile(std::string(name) + ".bin");
   const Bytes exp = ReadFile(std::string(name) + ".exp");
   ASSERT_GE(in.size(), 36u) << name;
@@ -63,7 +71,7 @@ TEST_P(GoldenCase, MatchesReference) {
   for (std::size_t i = written; i < dst.size(); ++i) ASSERT_EQ(dst[i], 0xEE) << name << " byte " << i;
 }
 
-INSTANTIATE_TEST_SUITE_P(AllCases, GoldenCase, testing::Range(0, 160));
+INSTANTIATE_TEST_SUITE_P(AllCases, GoldenCase, testing::Combine(testing::Range(0, 160), testing::Bool()));
 
 }  // namespace
 }  // namespace dibjpeg::test

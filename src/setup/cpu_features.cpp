@@ -47,4 +47,6 @@ bool CpuHasAvx2() {
   return state == 1;
 }
 
+void UseAvx2Kernels(bool enabled) { avx2State.store(enabled && DetectAvx2() ? 1 : 0, std::memory_order_relaxed); }
+
 }  // namespace dibjpeg

@@ -9,4 +9,8 @@ namespace dibjpeg {
 // every AVX2 processor in practice.
 bool CpuHasAvx2();
 
+// For tests: turns the AVX2 kernels off (the portable code runs everywhere)
+// or back on where the processor has them.
+void UseAvx2Kernels(bool enabled);
+
 }  // namespace dibjpeg
