@@ -59,6 +59,15 @@ TEST(Avx2Kernels, DctMatchesScalarOnRandomAndExtremeBlocks) {
     ForwardDctScalar(want, block);
     ForwardDctAvx2(have, block);
     for (int i = 0; i < 64; ++i) ASSERT_EQ(have[i], want[i]) << "block " << n << " entry " << i;
+    // The fused transform and quantizer, at a fine and a coarse table.
+    for (int v : {1, 16}) {
+      QuantTable table{};
+      for (int i = 0; i < 64; ++i) SetQuantValue(&table, i, v + i);
+      std::int16_t fused[64], separate[64];
+      TransformBlockAvx2(fused, block, &table);
+      QuantizeBlockScalar(separate, want, &table);
+      for (int i = 0; i < 64; ++i) ASSERT_EQ(fused[i], separate[i]) << "block " << n << " entry " << i;
+    }
   }
 }
 

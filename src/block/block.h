@@ -13,6 +13,8 @@ namespace dibjpeg {
 void ForwardDct(std::int32_t output[64], const std::uint8_t samples[64]);
 // output / divisor, rounded half away from zero.
 void QuantizeBlock(std::int16_t coefficients[64], const std::int32_t output[64], const QuantTable* table);
+// ForwardDct then QuantizeBlock, in one step.
+void TransformBlock(std::int16_t coefficients[64], const std::uint8_t samples[64], const QuantTable* table);
 
 int EncodeBlock(EncoderState* state, ComponentSpec* component, const std::int16_t* coefficients);
 int EncodeDcDiff(EncoderState* state, const HuffTable* dcTable, std::int32_t diff);

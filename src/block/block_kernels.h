@@ -15,6 +15,7 @@ void QuantizeBlockScalar(std::int16_t coefficients[64], const std::int32_t outpu
 #if defined(DIBJPEG_HAVE_AVX2)
 void ForwardDctAvx2(std::int32_t output[64], const std::uint8_t samples[64]);
 void QuantizeBlockAvx2(std::int16_t coefficients[64], const std::int32_t output[64], const QuantTable* table);
+void TransformBlockAvx2(std::int16_t coefficients[64], const std::uint8_t samples[64], const QuantTable* table);
 
 // DC and AC parts of one block through one writer, where neither can fail:
 // in measure mode, or with room in the sink for anything a block produces.

@@ -109,4 +109,13 @@ void QuantizeBlock(std::int16_t coefficients[64], const std::int32_t output[64],
   QuantizeBlockScalar(coefficients, output, table);
 }
 
+void TransformBlock(std::int16_t coefficients[64], const std::uint8_t samples[64], const QuantTable* table) {
+#if defined(DIBJPEG_HAVE_AVX2)
+  if (CpuHasAvx2()) return TransformBlockAvx2(coefficients, samples, table);  // outputs stay in registers
+#endif
+  std::int32_t output[64];
+  ForwardDctScalar(output, samples);
+  QuantizeBlockScalar(coefficients, output, table);
+}
+
 }  // namespace dibjpeg

@@ -72,10 +72,9 @@ DIBJPEG_ALWAYS_INLINE V Descale(V x, int bits) {
   return _mm256_srai_epi32(_mm256_add_epi32(x, _mm256_set1_epi32(1 << (bits - 1))), bits);
 }
 
-}  // namespace
-
-void ForwardDctAvx2(std::int32_t output[64], const std::uint8_t samples[64]) {
-  V v[8], o[8];
+// The whole transform; v[k] receives output row k.
+DIBJPEG_ALWAYS_INLINE void Transform(V v[8], const std::uint8_t samples[64]) {
+  V o[8];
   const V levelShift = _mm256_set1_epi32(128);
   for (int r = 0; r < 8; ++r) {
     const __m128i row = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(samples + 8 * r));
@@ -91,26 +90,47 @@ void ForwardDctAvx2(std::int32_t output[64], const std::uint8_t samples[64]) {
   v[0] = Descale(v[0], 2);
   v[4] = Descale(v[4], 2);
   for (int k : {1, 2, 3, 5, 6, 7}) v[k] = Descale(v[k], 15);
-  for (int k = 0; k < 8; ++k) _mm256_storeu_si256(reinterpret_cast<V*>(output + 8 * k), v[k]);
 }
+
+}  // namespace
+
+void ForwardDctAvx2(std::int32_t output[64], const std::uint8_t samples[64]) {
+  V rows[8];
+  Transform(rows, samples);
+  for (int k = 0; k < 8; ++k) _mm256_storeu_si256(reinterpret_cast<V*>(output + 8 * k), rows[k]);
+}
+
+namespace {
 
 // Sixteen coefficients at a time in 16-bit lanes: |x| + d/2 divided by
 // d = 8v is floor(floor((|x| + d/2) / 8) / v), and the division by v is two
 // high multiplies (see QuantTable). Exact for |x| up to 15000; the transform
 // never exceeds 8192.
+DIBJPEG_ALWAYS_INLINE void Quantize16(std::int16_t* coefficients, V lo, V hi, const QuantTable* table, int i) {
+  const V x = _mm256_permute4x64_epi64(_mm256_packs_epi32(lo, hi), 0xD8);
+  const V d = _mm256_loadu_si256(reinterpret_cast<const V*>(table->divisor + i));
+  const V n = _mm256_add_epi16(_mm256_abs_epi16(x), _mm256_srli_epi16(d, 1));
+  const V eighth = _mm256_and_si256(_mm256_slli_epi16(n, 2), _mm256_set1_epi16(static_cast<short>(0xFFE0)));  // n / 8 x 32
+  const V m = _mm256_loadu_si256(reinterpret_cast<const V*>(table->multiplier + i));
+  const V post = _mm256_loadu_si256(reinterpret_cast<const V*>(table->postShift + i));
+  const V magnitude = _mm256_mulhi_epu16(_mm256_mulhi_epu16(eighth, m), post);
+  _mm256_storeu_si256(reinterpret_cast<V*>(coefficients + i), _mm256_sign_epi16(magnitude, x));
+}
+
+}  // namespace
+
 void QuantizeBlockAvx2(std::int16_t coefficients[64], const std::int32_t output[64], const QuantTable* table) {
   for (int i = 0; i < 64; i += 16) {
     const V lo = _mm256_loadu_si256(reinterpret_cast<const V*>(output + i));
     const V hi = _mm256_loadu_si256(reinterpret_cast<const V*>(output + i + 8));
-    const V x = _mm256_permute4x64_epi64(_mm256_packs_epi32(lo, hi), 0xD8);
-    const V d = _mm256_loadu_si256(reinterpret_cast<const V*>(table->divisor + i));
-    const V n = _mm256_add_epi16(_mm256_abs_epi16(x), _mm256_srli_epi16(d, 1));
-    const V eighth = _mm256_and_si256(_mm256_slli_epi16(n, 2), _mm256_set1_epi16(static_cast<short>(0xFFE0)));  // n / 8 x 32
-    const V m = _mm256_loadu_si256(reinterpret_cast<const V*>(table->multiplier + i));
-    const V post = _mm256_loadu_si256(reinterpret_cast<const V*>(table->postShift + i));
-    const V magnitude = _mm256_mulhi_epu16(_mm256_mulhi_epu16(eighth, m), post);
-    _mm256_storeu_si256(reinterpret_cast<V*>(coefficients + i), _mm256_sign_epi16(magnitude, x));
+    Quantize16(coefficients, lo, hi, table, i);
   }
+}
+
+void TransformBlockAvx2(std::int16_t coefficients[64], const std::uint8_t samples[64], const QuantTable* table) {
+  V rows[8];
+  Transform(rows, samples);
+  for (int k = 0; k < 8; k += 2) Quantize16(coefficients, rows[k], rows[k + 1], table, 8 * k);
 }
 
 }  // namespace dibjpeg

@@ -202,7 +202,7 @@ int CodeAc(EncoderState* state, const HuffTable* table, const std::int16_t* coef
 // DC and AC parts through one writer. Only where neither part can fail: in
 // measure mode, or with room in the sink for anything a block can produce.
 template <bool Emit>
-int CodeBlock(EncoderState* state, const ComponentSpec* component, std::int32_t diff,
+DIBJPEG_ALWAYS_INLINE int CodeBlock(EncoderState* state, const ComponentSpec* component, std::int32_t diff,
               const std::int16_t* coefficients) {
   BitWriter<Emit> writer(state->sink);
   PutDc(writer, component->dcTable, diff);

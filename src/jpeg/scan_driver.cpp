@@ -47,7 +47,6 @@ int EncodeRestartInterval(EncoderState* state) {
 
   const std::uint32_t length = state->restartInterval != 0 ? state->restartInterval : state->mcuTotal;
   std::uint8_t mcuBuffer[6 * 64];
-  std::int32_t dctOutput[64];
   std::int16_t coefficients[64];
   for (std::uint32_t i = 0; i < length && state->mcusDone < state->mcuTotal; ++i) {
     if (!state->fetchMcu(state, mcuBuffer)) return 0;
@@ -55,8 +54,7 @@ int EncodeRestartInterval(EncoderState* state) {
     for (int k = 0; k < state->componentCount; ++k) {
       ComponentSpec* c = &state->components[k];
       for (int n = c->vSamp * c->hSamp; n > 0; --n, block += 64) {
-        ForwardDct(dctOutput, block);
-        QuantizeBlock(coefficients, dctOutput, c->quantTable);
+        TransformBlock(coefficients, block, c->quantTable);
         if (!state->encodeBlock(state, c, coefficients)) return 0;
       }
     }
