@@ -60,10 +60,14 @@ std::uint64_t ZigzagNonzeroMask(const std::int16_t* coefficients) {
 // True when one of the four bytes of w is 0xFF.
 bool HasFFByte(std::uint32_t w) { return ((~w - 0x01010101u) & w & 0x80808080u) != 0; }
 
+// Emit: the writer's bytes go straight to the sink when it has room for
+// anything a call can produce, otherwise to `staging` (StagingSize bytes),
+// which Finish copies to the sink only after the bound test. The writer holds
+// no array itself, so its fields can live in registers.
 template <bool Emit>
 class BitWriter {
  public:
-  explicit BitWriter(ByteStream* sink) {
+  BitWriter(const ByteStream* sink, std::uint8_t* staging) {
     const std::uint32_t byte = sink->bitAcc & 0xFF;
     bits_ = sink->bitCount & 7;
     acc_ = bits_ == 0 ? 0 : byte >> (8 - bits_);
@@ -71,8 +75,8 @@ class BitWriter {
     // they would be ORed into the next byte, as bit-by-bit packing does.
     stale_ = byte & (0xFFu >> bits_);
     if constexpr (Emit) {
-      direct_ = sink->pos <= sink->size && sink->size - sink->pos >= StagingSize;
-      start_ = direct_ ? sink->data + sink->pos : staging_;
+      staged_ = !(sink->pos <= sink->size && sink->size - sink->pos >= StagingSize);
+      start_ = staged_ ? staging : sink->data + sink->pos;
       out_ = start_;
     }
   }
@@ -89,7 +93,7 @@ class BitWriter {
   }
 
   // Hands the call's bytes to the sink and writes the bit state back.
-  int Finish(ByteStream* sink) {
+  DIBJPEG_ALWAYS_INLINE int Finish(ByteStream* sink) {
     while (bits_ >= 8) {
       bits_ -= 8;
       Byte(static_cast<std::uint8_t>((acc_ >> bits_) | stale_));
@@ -97,9 +101,9 @@ class BitWriter {
     }
     if constexpr (Emit) {
       const auto n = static_cast<std::uint32_t>(out_ - start_);
-      if (!direct_ && n > 0) {
+      if (staged_ && n > 0) {
         if (std::uint64_t{sink->pos} + n > sink->size) return 0;  // nothing reaches data
-        std::memcpy(sink->data + sink->pos, staging_, n);
+        std::memcpy(sink->data + sink->pos, start_, n);
       }
       sink->pos += n;
     } else {
@@ -112,7 +116,7 @@ class BitWriter {
   }
 
  private:
-  void Byte(std::uint8_t b) {
+  DIBJPEG_ALWAYS_INLINE void Byte(std::uint8_t b) {
     if constexpr (Emit) {
       *out_++ = b;
       if (b == 0xFF) *out_++ = 0x00;
@@ -121,7 +125,7 @@ class BitWriter {
     }
   }
 
-  void Word(std::uint32_t w) {
+  DIBJPEG_ALWAYS_INLINE void Word(std::uint32_t w) {
     if (HasFFByte(w)) {
       for (int shift = 24; shift >= 0; shift -= 8) Byte(static_cast<std::uint8_t>(w >> shift));
       return;
@@ -136,14 +140,13 @@ class BitWriter {
     }
   }
 
-  std::uint64_t acc_;      // pending bits, right-aligned; bits above bits_ are ignored
-  std::uint32_t bits_;     // pending bit count: below 32 between puts
-  std::uint32_t stale_;    // see the constructor
-  std::uint32_t n_ = 0;    // measure mode: bytes counted
-  bool direct_ = false;    // encode mode: writing straight into the sink
-  std::uint8_t* start_ = nullptr;
+  std::uint64_t acc_;              // pending bits, right-aligned; bits above bits_ are ignored
+  std::uint32_t bits_;             // pending bit count: below 32 between puts
+  std::uint32_t stale_;            // see the constructor
+  std::uint32_t n_ = 0;            // measure mode: bytes counted
+  bool staged_ = false;            // encode mode: bytes wait in the staging area
+  std::uint8_t* start_ = nullptr;  // encode mode: where this call's bytes begin
   std::uint8_t* out_ = nullptr;
-  std::uint8_t staging_[Emit ? StagingSize : 1];
 };
 
 // Category (bits of |v|) and extra bits: the low s bits of v, or of v - 1
@@ -187,14 +190,16 @@ DIBJPEG_ALWAYS_INLINE void PutAc(Writer& writer, const HuffTable* table, const s
 
 template <bool Emit>
 int CodeDc(EncoderState* state, const HuffTable* table, std::int32_t diff) {
-  BitWriter<Emit> writer(state->sink);
+  std::uint8_t staging[Emit ? StagingSize : 1];
+  BitWriter<Emit> writer(state->sink, staging);
   PutDc(writer, table, diff);
   return writer.Finish(state->sink);
 }
 
 template <bool Emit>
 int CodeAc(EncoderState* state, const HuffTable* table, const std::int16_t* coefficients) {
-  BitWriter<Emit> writer(state->sink);
+  std::uint8_t staging[Emit ? StagingSize : 1];
+  BitWriter<Emit> writer(state->sink, staging);
   PutAc(writer, table, coefficients);
   return writer.Finish(state->sink);
 }
@@ -204,7 +209,7 @@ int CodeAc(EncoderState* state, const HuffTable* table, const std::int16_t* coef
 template <bool Emit>
 DIBJPEG_ALWAYS_INLINE int CodeBlock(EncoderState* state, const ComponentSpec* component, std::int32_t diff,
               const std::int16_t* coefficients) {
-  BitWriter<Emit> writer(state->sink);
+  BitWriter<Emit> writer(state->sink, nullptr);  // the sink has room: nothing is staged
   PutDc(writer, component->dcTable, diff);
   PutAc(writer, component->acTable, coefficients);
   return writer.Finish(state->sink);
