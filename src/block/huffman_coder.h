@@ -17,6 +17,9 @@
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #endif
+#if defined(__BMI2__)
+#include <immintrin.h>
+#endif
 
 #include "block/block.h"
 #include "setup/platform.h"
@@ -158,7 +161,11 @@ struct Magnitude {
 Magnitude MagnitudeOf(std::int32_t v) {
   const std::uint32_t sign = static_cast<std::uint32_t>(v >> 31);  // all ones when negative
   const int s = std::bit_width((static_cast<std::uint32_t>(v) ^ sign) - sign);
+#if defined(__BMI2__)
+  return {s, _bzhi_u32(static_cast<std::uint32_t>(v) + sign, static_cast<unsigned>(s))};  // one instruction
+#else
   return {s, (static_cast<std::uint32_t>(v) + sign) & ((std::uint32_t{1} << s) - 1)};
+#endif
 }
 
 template <typename Writer>
