@@ -45,6 +45,7 @@ class BitPacker {
 
   // Hands the call's bytes to the sink and writes the bit state back.
   int Finish(ByteStream* sink) {
+    assert(canary_ == Canary);  // nothing ran past the staging area
     if constexpr (Emit) {
       if (n_ > 0) {
         if (std::uint64_t{sink->pos} + n_ > sink->size) return 0;  // nothing reaches data
@@ -76,6 +77,11 @@ class BitPacker {
   std::uint32_t stale_;
   std::uint32_t n_ = 0;
   std::uint8_t staging_[Emit ? StagingSize : 1];
+#ifndef NDEBUG
+  // Debug builds: a word right after the staging area that an overrun would hit first.
+  static constexpr std::uint32_t Canary = 0x5AFEC0DE;
+  std::uint32_t canary_ = Canary;
+#endif
 };
 
 // Magnitude category: the number of significant bits of |v|.
