@@ -91,9 +91,10 @@ TEST_F(Concurrency, EightThreadsGiveTheSerialBytes) {
         if (want.status == 0) {
           mismatches[t] += !(got == want);
         } else {
-          // A failing call may also see bits a concurrent failing call ORed
-          // in; its length and the bytes it wrote are still its own.
-          badFailures[t] += (got.status & want.status) != want.status || (got.status & 0xF000) != 0x2000;
+          // The status word is shared: a concurrent call may OR bits in or
+          // reset it to 0x2000 before this call reads it back, so only the
+          // base bit is certain. The length and the bytes written are its own.
+          badFailures[t] += (got.status & 0xF000) != 0x2000;
           mismatches[t] += got.dstSize != 0 || got.bytes != want.bytes;
         }
       }
