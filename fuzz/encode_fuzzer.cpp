@@ -11,7 +11,8 @@
 //   14..17 mode
 //   18     source size kind      19 output size kind
 //   20..21 a free 16-bit size used by some kinds
-//   22..   pixel bytes, repeated to fill the source
+//   22..25 gap     26..29 reserved (fields the encoder must not read)
+//   30..   pixel bytes, repeated to fill the source
 //
 // Every call is checked against what the caller may rely on: validation
 // codes and an untouched dstSize for bad blocks; for a block that passes,
@@ -32,7 +33,7 @@
 
 namespace {
 
-constexpr std::size_t HeaderSize = 22;
+constexpr std::size_t HeaderSize = 30;
 constexpr std::uint32_t MaxSource = 64 * 1024;  // keeps one run in the millisecond range
 constexpr std::uint32_t MaxOutput = 256 * 1024;
 constexpr std::uint64_t MaxDecodedPixels = 1 << 17;
@@ -83,6 +84,8 @@ Fields ReadFields(const std::uint8_t* h) {
   f.sourceKind = h[18];
   f.outputKind = h[19];
   f.freeSize = Le(h + 20, 2);
+  p.gap = Le(h + 22, 4);
+  p.reserved = Le(h + 26, 4);
   return f;
 }
 
@@ -201,8 +204,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   p.srcSize = srcSize;
   const std::uint16_t expected = ExpectedValidation(p, f.mode);
 
-  // Measure first: the reference length for the call under test.
+  // Measure first: the reference length for the call under test, with the
+  // unread fields cleared so that any use of them shows as a disagreement.
   JpegEncodeParams measure = p;
+  measure.gap = 0;
+  measure.reserved = 0;
   measure.dstBuffer = nullptr;
   measure.dstSize = 0x5A5A5A5A;
   const std::uint16_t measureStatus = Jpeg_EncodeStart(&measure, JPEG_MODE_MEASURE | (f.mode & ~0xFF));
@@ -235,7 +241,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (measureStatus != 0) Fail("measure failed where the call succeeded", p, f.mode, status);
   if (p.dstSize != measured) Fail("length differs from the measured one", p, f.mode, status);
-  if (!encode) return 0;
+  if (!encode) {
+    for (std::uint32_t i = 0; i < capacity; ++i) {
+      if (dst[i] != Untouched) Fail("measure mode wrote into dstBuffer", p, f.mode, status);
+    }
+    return 0;
+  }
 
   const std::uint32_t length = p.dstSize;
   if (length > capacity) Fail("length beyond the buffer", p, f.mode, status);

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the fuzzer's seed corpus from the anchor cases in tests/data/golden.
 
-Each case's parameter block becomes the fuzzer's 22-byte header (fields taken
+Each case's parameter block becomes the fuzzer's 30-byte header (fields taken
 raw where they lie outside the folded ranges) followed by at most MAX_PIXELS
 of its pixel bytes. Run from the repository root:
     python3 fuzz/make_corpus.py
@@ -47,8 +47,8 @@ def seed(case):
     out_kind = 4 if cap <= 0xFFFF else 0
     if out_kind == 4:
         free = cap if src_kind != 4 else free  # one free size: the source wins
-    header = struct.pack("<BIIHBBBIBBH", flags, w, h, bc_field, q & 0xFF, s & 0xFF, order & 0xFF, mode,
-                         src_kind, out_kind, free)
+    header = struct.pack("<BIIHBBBIBBHII", flags, w, h, bc_field, q & 0xFF, s & 0xFF, order & 0xFF, mode,
+                         src_kind, out_kind, free, 0, 0)
     return header + raw[36:36 + MAX_PIXELS]
 
 

@@ -247,6 +247,7 @@ class HostileGeometry : public testing::TestWithParam<HostileCase> {};
 
 TEST_P(HostileGeometry, FailsCleanlyAndQuickly) {
   const HostileCase& k = GetParam();
+  SCOPED_TRACE(k.name);
   const Bytes source(k.srcSize, 0x80);
   constexpr std::uint32_t Capacity = 1 << 16;
   const bool validation = k.status == JpegStatusBadArgument;
@@ -271,19 +272,20 @@ TEST_P(HostileGeometry, FailsCleanlyAndQuickly) {
     EXPECT_LT(elapsed, std::chrono::seconds(2)) << "mode " << mode;
     const std::uint32_t written = mode == JPEG_MODE_ENCODE ? k.headerBytes : 0;
     for (std::uint32_t i = written; i < Capacity; ++i) ASSERT_EQ(out[i], 0xEE) << "mode " << mode << ", byte " << i;
-    if (written > 0) EXPECT_EQ(Hex(out.data(), 2), "FF D8");
+    if (written > 0) {
+      EXPECT_EQ(Hex(out.data(), 2), "FF D8");
+    }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, HostileGeometry, testing::ValuesIn(HostileCases),
-                         [](const testing::TestParamInfo<HostileCase>& info) { return std::to_string(info.index); });
+INSTANTIATE_TEST_SUITE_P(Cases, HostileGeometry, testing::ValuesIn(HostileCases));
 
 // ---------------------------------------------------------------------------
 // A large colour image on a thread whose whole stack is 64 KiB.
 
 struct StackJob {
-  const Bytes* source;
-  std::uint32_t width, height;
+  const Bytes* source = nullptr;
+  std::uint32_t width = 0, height = 0;
   std::uint16_t measureStatus = 0xFFFF, encodeStatus = 0xFFFF;
   std::uint32_t measured = 0;
   Bytes stream;
@@ -313,7 +315,10 @@ void* RunStackJob(void* arg) {
 TEST(SmallStack, LargeColourImageEncodesOnA64KiBStack) {
   constexpr std::uint32_t Width = 2000, Height = 1500;
   const Bytes source = ToDib(MakeTestImage(Width, Height), 24, true);
-  StackJob job{&source, Width, Height};
+  StackJob job;
+  job.source = &source;
+  job.width = Width;
+  job.height = Height;
   job.stream.resize(4 << 20);
 
   pthread_attr_t attr;

@@ -238,7 +238,9 @@ TEST(NoHeap, EncodeStartNeverAllocates) {
         const bool roomMatters = road.road == Road::ShortOutput || road.road == Road::NoOutput;
         const bool succeeds = road.road == Road::Success || (roomMatters && mode == JPEG_MODE_MEASURE);
         EXPECT_EQ(status == 0, succeeds) << "status " << status;
-        if (succeeds) EXPECT_EQ(p.dstSize, measured.dstSize);
+        if (succeeds) {
+          EXPECT_EQ(p.dstSize, measured.dstSize);
+        }
       }
     }
   }
