@@ -23,9 +23,10 @@ namespace dibjpeg::test {
 namespace {
 
 // ---------------------------------------------------------------------------
-// Staging area. The block coder stages one call's bytes in 256 bytes without
-// a bound test, relying on at most 215 bytes for the luminance AC table, 196
-// for the chrominance one and 6 for a DC difference.
+// Staging area. The block coder stages one call's bytes without a bound test.
+// Pixels can produce at most 215 bytes for the luminance AC table, 196 for the
+// chrominance one and 6 for a DC difference; the area is sized for any 16-bit
+// coefficients, with room to spare.
 
 constexpr int LumaAc = 1, ChromaAc = 3;  // indexes into the tables WriteHuffmanTables builds
 constexpr int LumaDc = 0, ChromaDc = 2;

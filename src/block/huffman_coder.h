@@ -12,6 +12,7 @@
 #pragma once
 
 #include <bit>
+#include <cassert>
 #include <cstring>
 
 #if defined(__SSE2__) || defined(_M_X64)
@@ -39,6 +40,10 @@ namespace {
 // and one EOB code, seven pending bits, every byte stuffed. With 8-bit
 // samples a call stays below 216 bytes; this bound holds for any input.
 constexpr std::uint32_t StagingSize = 544;
+
+// This word sits right after the staging area; debug builds check it after
+// every call, so a coder that ran past the area would be caught at once.
+constexpr std::uint8_t Canary[4] = {0xC5, 0x3A, 0x5C, 0xA3};
 
 
 // Bit k set when the coefficient at zigzag position k is not zero.
@@ -104,6 +109,7 @@ class BitWriter {
     }
     if constexpr (Emit) {
       const auto n = static_cast<std::uint32_t>(out_ - start_);
+      assert(n <= StagingSize);
       if (staged_ && n > 0) {
         if (std::uint64_t{sink->pos} + n > sink->size) return 0;  // nothing reaches data
         std::memcpy(sink->data + sink->pos, start_, n);
@@ -197,18 +203,24 @@ DIBJPEG_ALWAYS_INLINE void PutAc(Writer& writer, const HuffTable* table, const s
 
 template <bool Emit>
 int CodeDc(EncoderState* state, const HuffTable* table, std::int32_t diff) {
-  std::uint8_t staging[Emit ? StagingSize : 1];
+  std::uint8_t staging[Emit ? StagingSize + sizeof Canary : 1];
+  if constexpr (Emit) std::memcpy(staging + StagingSize, Canary, sizeof Canary);
   BitWriter<Emit> writer(state->sink, staging);
   PutDc(writer, table, diff);
-  return writer.Finish(state->sink);
+  const int result = writer.Finish(state->sink);
+  if constexpr (Emit) assert(std::memcmp(staging + StagingSize, Canary, sizeof Canary) == 0);
+  return result;
 }
 
 template <bool Emit>
 int CodeAc(EncoderState* state, const HuffTable* table, const std::int16_t* coefficients) {
-  std::uint8_t staging[Emit ? StagingSize : 1];
+  std::uint8_t staging[Emit ? StagingSize + sizeof Canary : 1];
+  if constexpr (Emit) std::memcpy(staging + StagingSize, Canary, sizeof Canary);
   BitWriter<Emit> writer(state->sink, staging);
   PutAc(writer, table, coefficients);
-  return writer.Finish(state->sink);
+  const int result = writer.Finish(state->sink);
+  if constexpr (Emit) assert(std::memcmp(staging + StagingSize, Canary, sizeof Canary) == 0);
+  return result;
 }
 
 // DC and AC parts through one writer. Only where neither part can fail: in
