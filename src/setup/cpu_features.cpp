@@ -2,33 +2,60 @@
 
 #include <atomic>
 
-#if defined(DIBJPEG_HAVE_AVX2) && defined(_MSC_VER)
+#if defined(DIBJPEG_HAVE_AVX2)
+#if defined(_MSC_VER)
 #include <immintrin.h>
 #include <intrin.h>
+#else
+#include <cpuid.h>
+#endif
 #endif
 
 namespace dibjpeg {
-
 namespace {
 
-bool DetectAvx2() {
-#if !defined(DIBJPEG_HAVE_AVX2)
-  return false;
-#elif defined(_MSC_VER)
+#if defined(DIBJPEG_HAVE_AVX2)
+// CPUID leaf `leaf` (sub-leaf 0): EAX, EBX, ECX, EDX.
+void Cpuid(unsigned leaf, unsigned r[4]) {
+#if defined(_MSC_VER)
   int info[4];
-  __cpuid(info, 0);
-  if (info[0] < 7) return false;
-  __cpuid(info, 1);
-  const bool osxsave = (info[2] & (1 << 27)) != 0, avx = (info[2] & (1 << 28)) != 0;
-  if (!osxsave || !avx || (_xgetbv(0) & 6) != 6) return false;  // the OS saves YMM state
-  __cpuidex(info, 7, 0);
-  const bool avx2 = (info[1] & (1 << 5)) != 0, bmi2 = (info[1] & (1 << 8)) != 0;
-  __cpuid(info, 0x80000001);
-  const bool lzcnt = (info[2] & (1 << 5)) != 0;
+  __cpuidex(info, static_cast<int>(leaf), 0);
+  for (int i = 0; i < 4; ++i) r[i] = static_cast<unsigned>(info[i]);
+#else
+  __cpuid_count(leaf, 0, r[0], r[1], r[2], r[3]);
+#endif
+}
+
+// The state components the operating system saves on a context switch.
+unsigned long long EnabledStateComponents() {
+#if defined(_MSC_VER)
+  return _xgetbv(0);
+#else
+  unsigned lo, hi;
+  __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+  return static_cast<unsigned long long>(hi) << 32 | lo;
+#endif
+}
+#endif
+
+bool DetectAvx2() {
+#if defined(DIBJPEG_HAVE_AVX2)
+  unsigned r[4];
+  Cpuid(0, r);
+  const unsigned maxLeaf = r[0];
+  Cpuid(0x80000000, r);
+  const unsigned maxExtendedLeaf = r[0];
+  if (maxLeaf < 7 || maxExtendedLeaf < 0x80000001) return false;
+  Cpuid(1, r);
+  const bool osxsave = (r[2] >> 27 & 1) != 0, avx = (r[2] >> 28 & 1) != 0;
+  if (!osxsave || !avx || (EnabledStateComponents() & 6) != 6) return false;  // XMM and YMM state
+  Cpuid(7, r);
+  const bool avx2 = (r[1] >> 5 & 1) != 0, bmi2 = (r[1] >> 8 & 1) != 0;
+  Cpuid(0x80000001, r);
+  const bool lzcnt = (r[2] >> 5 & 1) != 0;
   return avx2 && bmi2 && lzcnt;
 #else
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("lzcnt");
+  return false;
 #endif
 }
 

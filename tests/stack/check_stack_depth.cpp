@@ -97,9 +97,7 @@ const std::map<std::string, std::vector<bool (*)(const Function&)>> IndirectTarg
 // Outside functions the encoder may call, and the stack each is allowed.
 const std::map<std::string, long> Outside = {
     {"memcpy", 64}, {"__builtin_memcpy", 64}, {"memset", 64}, {"__builtin_memset", 64},
-    {"memmove", 64}, {"__builtin_memmove", 64}, {"__assert_fail", 512},
-    // libgcc's processor-feature probe, reached once through __builtin_cpu_init.
-    {"__cpu_indicator_init", 512}};
+    {"memmove", 64}, {"__builtin_memmove", 64}, {"__assert_fail", 512}};
 
 std::vector<std::string> errors;
 
