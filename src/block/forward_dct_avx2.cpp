@@ -75,14 +75,15 @@ DIBJPEG_ALWAYS_INLINE V Descale(V x, int bits) {
 // The whole transform; v[k] receives output row k.
 DIBJPEG_ALWAYS_INLINE void Transform(V v[8], const std::uint8_t samples[64]) {
   V o[8];
-  const V levelShift = _mm256_set1_epi32(128);
   for (int r = 0; r < 8; ++r) {
     const __m128i row = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(samples + 8 * r));
-    v[r] = _mm256_sub_epi32(_mm256_cvtepu8_epi32(row), levelShift);
+    v[r] = _mm256_cvtepu8_epi32(row);
   }
   Transpose(v);  // v[i]: sample i of every row
+  // The level shift of 128 cancels in every difference the butterfly forms;
+  // only the row sum o[0] keeps it, 8 x 128 in all, so it is taken there.
   Butterfly(v, o);
-  o[0] = _mm256_slli_epi32(o[0], 2);
+  o[0] = _mm256_slli_epi32(_mm256_sub_epi32(o[0], _mm256_set1_epi32(8 * 128)), 2);
   o[4] = _mm256_slli_epi32(o[4], 2);
   for (int k : {1, 2, 3, 5, 6, 7}) o[k] = Descale(o[k], 11);
   Transpose(o);  // o[i]: row i of the workspace
