@@ -88,8 +88,14 @@ int ReadMcuColour(EncoderState* state, std::uint8_t* mcuBuffer) {
   const std::uint64_t topRowEnd = rowStart + std::uint64_t{place.columnsIn} * Format::Bytes;
   if (columnsIn == width && place.rowsLeft >= static_cast<std::uint64_t>(height) && topRowEnd <= source->size &&
       CpuHasAvx2()) {
-    Format::Avx2Rows(source->data + rowStart, state->rowStride, height, width, planeY, planeCb, planeCr);
     source->pos = static_cast<std::uint32_t>(topRowEnd - std::uint64_t{state->rowStride} * (height - 1));
+    if (state->assembleMcu == AssembleMcu444) {
+      // 4:4:4 blocks are the planes themselves: convert straight into them.
+      Format::Avx2Rows(source->data + rowStart, state->rowStride, height, width, mcuBuffer, mcuBuffer + 64,
+                       mcuBuffer + 128);
+      return 1;
+    }
+    Format::Avx2Rows(source->data + rowStart, state->rowStride, height, width, planeY, planeCb, planeCr);
     state->assembleMcu(mcuBuffer, planeY, planeCb, planeCr);
     return 1;
   }
