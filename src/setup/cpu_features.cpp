@@ -1,7 +1,5 @@
 #include "setup/cpu_features.h"
 
-#include <atomic>
-
 #if defined(DIBJPEG_HAVE_AVX2)
 #if defined(_MSC_VER)
 #include <immintrin.h>
@@ -59,21 +57,20 @@ bool DetectAvx2() {
 #endif
 }
 
-// -1 until the first call; every call that finds it unset computes the same
-// answer, so racing first calls are harmless.
-std::atomic<int> avx2State{-1};
-
 }  // namespace
 
-bool CpuHasAvx2() {
-  int state = avx2State.load(std::memory_order_relaxed);
-  if (state < 0) {
-    state = DetectAvx2() ? 1 : 0;
-    avx2State.store(state, std::memory_order_relaxed);
-  }
-  return state == 1;
+// Every call that finds the state unset computes the same answer, so racing
+// first calls are harmless.
+std::atomic<int> Avx2KernelsState{-1};
+
+bool DetectAvx2KernelsOnce() {
+  const bool usable = DetectAvx2();
+  Avx2KernelsState.store(usable ? 1 : 0, std::memory_order_relaxed);
+  return usable;
 }
 
-void UseAvx2Kernels(bool enabled) { avx2State.store(enabled && DetectAvx2() ? 1 : 0, std::memory_order_relaxed); }
+void UseAvx2Kernels(bool enabled) {
+  Avx2KernelsState.store(enabled && DetectAvx2() ? 1 : 0, std::memory_order_relaxed);
+}
 
 }  // namespace dibjpeg
