@@ -20,16 +20,15 @@
 // than the measured length, a successful stream starts with SOI, ends with
 // EOI, leaves the rest of the buffer alone and decodes with libjpeg-turbo
 // without a single warning.
-#include <csetjmp>
 #include <cstdint>
-#include <cstdio>  // before jpeglib.h, which uses FILE and size_t
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-
-#include <jpeglib.h>
+#include <string>
 
 #include "dibjpeg/dibjpeg.h"
+#include "test_support.h"
 
 namespace {
 
@@ -136,56 +135,6 @@ std::uint32_t OutputSize(const Fields& f, std::uint32_t measured) {
   return static_cast<std::uint32_t>(size < MaxOutput ? size : MaxOutput);
 }
 
-struct StrictErrorManager {
-  jpeg_error_mgr base;
-  std::jmp_buf jump;
-  char message[JMSG_LENGTH_MAX];
-};
-
-[[noreturn]] void OnError(j_common_ptr cinfo) {
-  auto* mgr = reinterpret_cast<StrictErrorManager*>(cinfo->err);
-  cinfo->err->format_message(cinfo, mgr->message);
-  std::longjmp(mgr->jump, 1);
-}
-
-void OnMessage(j_common_ptr cinfo, int level) {
-  if (level < 0) OnError(cinfo);  // a warning is a failure
-}
-
-// Decodes the whole stream; the libjpeg message on any error or warning.
-bool Decodes(const std::uint8_t* data, std::uint32_t size, const JpegEncodeParams& p, char* error) {
-  jpeg_decompress_struct cinfo;
-  StrictErrorManager mgr;
-  cinfo.err = jpeg_std_error(&mgr.base);
-  mgr.base.error_exit = OnError;
-  mgr.base.emit_message = OnMessage;
-  std::unique_ptr<std::uint8_t[]> row;
-  if (setjmp(mgr.jump)) {
-    std::memcpy(error, mgr.message, sizeof mgr.message);
-    jpeg_destroy_decompress(&cinfo);
-    return false;
-  }
-  jpeg_create_decompress(&cinfo);
-  jpeg_mem_src(&cinfo, data, size);
-  jpeg_read_header(&cinfo, TRUE);
-  const int components = p.bitCount == 8 ? 1 : 3;
-  if (cinfo.image_width != p.width || cinfo.image_height != p.height || cinfo.num_components != components) {
-    std::snprintf(error, JMSG_LENGTH_MAX, "header says %ux%u, %d components", cinfo.image_width,
-                  cinfo.image_height, cinfo.num_components);
-    jpeg_destroy_decompress(&cinfo);
-    return false;
-  }
-  jpeg_start_decompress(&cinfo);
-  row.reset(new std::uint8_t[std::size_t{cinfo.output_width} * cinfo.output_components]);
-  while (cinfo.output_scanline < cinfo.output_height) {
-    JSAMPROW rows[1] = {row.get()};
-    jpeg_read_scanlines(&cinfo, rows, 1);
-  }
-  jpeg_finish_decompress(&cinfo);
-  jpeg_destroy_decompress(&cinfo);
-  return true;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -257,10 +206,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (out[i] != Untouched) Fail("byte written past the stream", p, f.mode, status);
   }
   if (std::uint64_t{p.width} * p.height <= MaxDecodedPixels) {
-    char error[JMSG_LENGTH_MAX] = {};
-    if (!Decodes(out, length, p, error)) {
-      std::fprintf(stderr, "libjpeg: %s\n", error);
+    dibjpeg::test::Decoded decoded;
+    std::string error;
+    if (!dibjpeg::test::DecodeJpeg(dibjpeg::test::Bytes(out, out + length), &decoded, &error)) {
+      std::fprintf(stderr, "libjpeg: %s\n", error.c_str());
       Fail("the stream does not decode cleanly", p, f.mode, status);
+    }
+    const int components = p.bitCount == 8 ? 1 : 3;
+    if (decoded.width != static_cast<int>(p.width) || decoded.height != static_cast<int>(p.height) ||
+        decoded.components != components) {
+      Fail("the decoded image has the wrong size or component count", p, f.mode, status);
     }
   }
   return 0;

@@ -7,14 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-missing=()
-for p in clang libclang-rt-14-dev libjpeg62-turbo-dev cmake; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-fi
+bash tools/install-deps.sh clang libclang-rt-14-dev libjpeg62-turbo-dev cmake
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j2 --target encode_fuzzer

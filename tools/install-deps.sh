@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need (run as root).
+# Installs the Debian packages the build and the tests need (run as root), or
+# the packages named on the command line. Packages already there are skipped.
 set -euo pipefail
 packages=(cmake g++ make googletest libgtest-dev libbenchmark-dev libjpeg62-turbo-dev libturbojpeg0-dev pkgconf)
+if [ $# -gt 0 ]; then
+  packages=("$@")
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

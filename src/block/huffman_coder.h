@@ -201,26 +201,27 @@ DIBJPEG_ALWAYS_INLINE void PutAc(Writer& writer, const HuffTable* table, const s
   if (coefficients[63] == 0) writer.Put(table->code[EndOfBlock], table->codeSize[EndOfBlock]);
 }
 
-template <bool Emit>
-int CodeDc(EncoderState* state, const HuffTable* table, std::int32_t diff) {
+// One part of a block (DC or AC) through a writer of its own, staged when
+// the sink is nearly full.
+template <bool Emit, typename PutPart>
+int CodePart(EncoderState* state, PutPart put) {
   std::uint8_t staging[Emit ? StagingSize + sizeof Canary : 1];
   if constexpr (Emit) std::memcpy(staging + StagingSize, Canary, sizeof Canary);
   BitWriter<Emit> writer(state->sink, staging);
-  PutDc(writer, table, diff);
+  put(writer);
   const int result = writer.Finish(state->sink);
   if constexpr (Emit) assert(std::memcmp(staging + StagingSize, Canary, sizeof Canary) == 0);
   return result;
 }
 
 template <bool Emit>
+int CodeDc(EncoderState* state, const HuffTable* table, std::int32_t diff) {
+  return CodePart<Emit>(state, [&](BitWriter<Emit>& writer) { PutDc(writer, table, diff); });
+}
+
+template <bool Emit>
 int CodeAc(EncoderState* state, const HuffTable* table, const std::int16_t* coefficients) {
-  std::uint8_t staging[Emit ? StagingSize + sizeof Canary : 1];
-  if constexpr (Emit) std::memcpy(staging + StagingSize, Canary, sizeof Canary);
-  BitWriter<Emit> writer(state->sink, staging);
-  PutAc(writer, table, coefficients);
-  const int result = writer.Finish(state->sink);
-  if constexpr (Emit) assert(std::memcmp(staging + StagingSize, Canary, sizeof Canary) == 0);
-  return result;
+  return CodePart<Emit>(state, [&](BitWriter<Emit>& writer) { PutAc(writer, table, coefficients); });
 }
 
 // DC and AC parts through one writer. Only where neither part can fail: in
