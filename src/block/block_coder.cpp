@@ -37,6 +37,17 @@ int EncodeAcCoefficients(EncoderState* state, const HuffTable* acTable, const st
                            : CodeAc<false>(state, acTable, coefficients);
 }
 
+namespace {
+
+// Kept out of line, so that EncodeBlock stays a small dispatcher.
+int CodeBlockPortable(EncoderState* state, const ComponentSpec* component, std::int32_t diff,
+                      const std::int16_t* coefficients, bool emit) {
+  return emit ? CodeBlock<true>(state, component, diff, coefficients)
+              : CodeBlock<false>(state, component, diff, coefficients);
+}
+
+}  // namespace
+
 int EncodeBlock(EncoderState* state, ComponentSpec* component, const std::int16_t* coefficients) {
   const std::int16_t previous = component->lastDc;
   component->lastDc = coefficients[0];
@@ -47,8 +58,7 @@ int EncodeBlock(EncoderState* state, ComponentSpec* component, const std::int16_
 #if defined(DIBJPEG_HAVE_AVX2)
     if (CpuHasAvx2()) return CodeBlockAvx2(state, component, diff, coefficients, emit);
 #endif
-    return emit ? CodeBlock<true>(state, component, diff, coefficients)
-                : CodeBlock<false>(state, component, diff, coefficients);
+    return CodeBlockPortable(state, component, diff, coefficients, emit);
   }
   // Near the end of the buffer the DC and AC parts each pass the bound test
   // on their own, so a block that does not fit keeps its DC part.

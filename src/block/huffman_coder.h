@@ -18,7 +18,7 @@
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #endif
-#if defined(__BMI2__)
+#if defined(__BMI2__) || defined(__AVX2__)
 #include <immintrin.h>
 #endif
 
@@ -49,7 +49,17 @@ constexpr std::uint8_t Canary[4] = {0xC5, 0x3A, 0x5C, 0xA3};
 // Bit k set when the coefficient at zigzag position k is not zero.
 std::uint64_t ZigzagNonzeroMask(const std::int16_t* coefficients) {
   std::uint64_t natural = 0;
-#if defined(__SSE2__) || defined(_M_X64)
+#if defined(__AVX2__)
+  const __m256i zero = _mm256_setzero_si256();
+  for (int i = 0; i < 64; i += 32) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(coefficients + i));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(coefficients + i + 16));
+    // packs works per 128-bit half; the permute puts the 32 flags back in order.
+    const __m256i isZero = _mm256_permute4x64_epi64(
+        _mm256_packs_epi16(_mm256_cmpeq_epi16(a, zero), _mm256_cmpeq_epi16(b, zero)), 0xD8);
+    natural |= std::uint64_t(~static_cast<std::uint32_t>(_mm256_movemask_epi8(isZero))) << i;
+  }
+#elif defined(__SSE2__) || defined(_M_X64)
   const __m128i zero = _mm_setzero_si128();
   for (int i = 0; i < 64; i += 16) {
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + i));
