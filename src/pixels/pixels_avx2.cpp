@@ -17,52 +17,51 @@ struct Channels {
   V r, g, b;  // 16 lanes of 0..255
 };
 
-V Widen(__m128i bytes) { return _mm256_cvtepu8_epi16(bytes); }
-
-__m128i Shuffle(__m128i v, const signed char (&idx)[16]) {
-  return _mm_shuffle_epi8(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(idx)));
+// Byte `c` of each of 8 pixels as eight 16-bit lanes: `head` holds the
+// first 16 bytes of the pixels, `tail` the rest; shuffle entries of -1 give
+// the zero high bytes.
+__m256i Gather(__m256i head, __m256i tail, const signed char (&fromHead)[16], const signed char (&fromTail)[16]) {
+  const __m256i h = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(fromHead)));
+  const __m256i t = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(fromTail)));
+  return _mm256_or_si256(_mm256_shuffle_epi8(head, h), _mm256_shuffle_epi8(tail, t));
 }
 
-// Byte 0, 1 and 2 of 8 three-byte pixels (24 bytes), each in the low 8 bytes.
-void Split24(const std::uint8_t* p, __m128i out[3]) {
-  static constexpr signed char Lo[3][16] = {{0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1},
-                                            {1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1},
-                                            {2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1}};
-  static constexpr signed char Hi[3][16] = {{-1, -1, -1, -1, -1, -1, 2, 5, -1, -1, -1, -1, -1, -1, -1, -1},
-                                            {-1, -1, -1, -1, -1, 0, 3, 6, -1, -1, -1, -1, -1, -1, -1, -1},
-                                            {-1, -1, -1, -1, -1, 1, 4, 7, -1, -1, -1, -1, -1, -1, -1, -1}};
-  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 16));
-  for (int c = 0; c < 3; ++c) out[c] = _mm_or_si128(Shuffle(a, Lo[c]), Shuffle(b, Hi[c]));
-}
+// Two 16-byte pieces as the two halves of a vector: `low` then `high`.
+__m256i Halves(__m128i low, __m128i high) { return _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1); }
 
-// Byte 0, 1 and 2 of 8 four-byte pixels (32 bytes), each in the low 8 bytes.
-void Split32(const std::uint8_t* p, __m128i out[3]) {
-  static constexpr signed char Lo[3][16] = {{0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1},
-                                            {1, 5, 9, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1},
-                                            {2, 6, 10, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1}};
-  static constexpr signed char Hi[3][16] = {{-1, -1, -1, -1, 0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1},
-                                            {-1, -1, -1, -1, 1, 5, 9, 13, -1, -1, -1, -1, -1, -1, -1, -1},
-                                            {-1, -1, -1, -1, 2, 6, 10, 14, -1, -1, -1, -1, -1, -1, -1, -1}};
-  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-  for (int c = 0; c < 3; ++c) out[c] = _mm_or_si128(Shuffle(a, Lo[c]), Shuffle(b, Hi[c]));
-}
+__m128i Load16(const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+__m128i Load8(const std::uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
 
-// Channels of 16 pixels: 8 starting at `first` and 8 starting at `second`
-// (the next 8 of the same row, or 8 of another row).
+// Channels of 16 pixels of 3 or 4 bytes: 8 starting at `first` (the low half
+// of each vector) and 8 starting at `second` (the next 8 of the same row, or
+// 8 of another row). Reads exactly 8 pixels at each.
 template <int Bytes, bool BlueFirst>
 Channels LoadBytes(const std::uint8_t* first, const std::uint8_t* second) {
-  __m128i lo[3], hi[3];
-  if (Bytes == 3) {
-    Split24(first, lo);
-    Split24(second, hi);
-  } else {
-    Split32(first, lo);
-    Split32(second, hi);
-  }
+  const __m256i head = Halves(Load16(first), Load16(second));
+  const __m256i tail = Bytes == 3 ? Halves(Load8(first + 16), Load8(second + 16))
+                                  : Halves(Load16(first + 16), Load16(second + 16));
   V c[3];
-  for (int i = 0; i < 3; ++i) c[i] = Widen(_mm_unpacklo_epi64(lo[i], hi[i]));
+  if (Bytes == 3) {
+    static constexpr signed char First[3][16] = {
+      {0, -1, 3, -1, 6, -1, 9, -1, 12, -1, 15, -1, -1, -1, -1, -1},
+      {1, -1, 4, -1, 7, -1, 10, -1, 13, -1, -1, -1, -1, -1, -1, -1},
+      {2, -1, 5, -1, 8, -1, 11, -1, 14, -1, -1, -1, -1, -1, -1, -1}};
+    static constexpr signed char Rest[3][16] = {
+      {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 2, -1, 5, -1},
+      {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, -1, 3, -1, 6, -1},
+      {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, -1, 4, -1, 7, -1}};
+    for (int i = 0; i < 3; ++i) c[i] = Gather(head, tail, First[i], Rest[i]);
+  } else {
+    static constexpr signed char First[3][16] = {
+      {0, -1, 4, -1, 8, -1, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1},
+      {1, -1, 5, -1, 9, -1, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1},
+      {2, -1, 6, -1, 10, -1, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1}};
+    static constexpr signed char Rest[3][16] = {
+      {-1, -1, -1, -1, -1, -1, -1, -1, 0, -1, 4, -1, 8, -1, 12, -1},
+      {-1, -1, -1, -1, -1, -1, -1, -1, 1, -1, 5, -1, 9, -1, 13, -1},
+      {-1, -1, -1, -1, -1, -1, -1, -1, 2, -1, 6, -1, 10, -1, 14, -1}};
+    for (int i = 0; i < 3; ++i) c[i] = Gather(head, tail, First[i], Rest[i]);
+  }
   return BlueFirst ? Channels{c[2], c[1], c[0]} : Channels{c[0], c[1], c[2]};
 }
 
