@@ -1,5 +1,6 @@
-// The interchangeable kernels behind ForwardDct and QuantizeBlock: the
-// portable ones and, on x86-64, AVX2 ones that give identical results.
+// The interchangeable kernels behind ForwardDct, QuantizeBlock,
+// TransformBlock and EncodeBlock: the portable ones and, on x86-64, AVX2
+// ones that give identical results.
 #pragma once
 
 #include <cstdint>

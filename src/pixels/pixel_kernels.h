@@ -7,10 +7,11 @@
 namespace dibjpeg {
 
 #if defined(DIBJPEG_HAVE_AVX2)
-// Converts `rows` rows (an even number when count is 8) of `count` (8 or 16) pixels to Y, Cb and Cr planes
-// whose rows are `count` samples apart. The first row starts at `top`; each
-// next one starts rowStride bytes lower in memory (one image row down). Reads
-// exactly count x bytes-per-pixel bytes of each row.
+// Converts `rows` rows of `count` (8 or 16) pixels to Y, Cb and Cr planes
+// whose rows are `count` samples apart; `rows` is even when `count` is 8.
+// The first row starts at `top`; each next one starts rowStride bytes lower
+// in memory (one image row down). Reads exactly count x bytes-per-pixel
+// bytes of each row.
 using ConvertRowsFn = void (*)(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count,
                                std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr);
 void ConvertRowsRgb16Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
