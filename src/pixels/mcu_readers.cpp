@@ -47,16 +47,12 @@ std::uint64_t FirstRowStart(const EncoderState* state, const McuPlace& place, in
 struct Rgb {
   int r, g, b;
 };
-#if defined(DIBJPEG_HAVE_AVX2)
-#define DIBJPEG_ROW_KERNEL(name) static constexpr ConvertRowsFn Avx2Rows = name;
-#else
-#define DIBJPEG_ROW_KERNEL(name)
-#endif
-
 template <bool BlueFirst>
 struct Word555 {
   static constexpr int Bytes = 2;
-  DIBJPEG_ROW_KERNEL(BlueFirst ? ConvertRowsBgr16Avx2 : ConvertRowsRgb16Avx2)
+#if defined(DIBJPEG_HAVE_AVX2)
+  static constexpr ConvertRowsFn Avx2Rows = BlueFirst ? ConvertRowsBgr16Avx2 : ConvertRowsRgb16Avx2;
+#endif
   static Rgb Fetch(const std::uint8_t* p) {
     const unsigned v = p[0] | p[1] << 8;
     const int f0 = (v & 0x1F) << 3, f1 = (v >> 5 & 0x1F) << 3, f2 = (v >> 10 & 0x1F) << 3;
@@ -66,8 +62,11 @@ struct Word555 {
 template <int BytesPerPixel, bool BlueFirst>
 struct Bytes888 {
   static constexpr int Bytes = BytesPerPixel;
-  DIBJPEG_ROW_KERNEL(BytesPerPixel == 3 ? (BlueFirst ? ConvertRowsBgr24Avx2 : ConvertRowsRgb24Avx2)
-                                         : (BlueFirst ? ConvertRowsBgr32Avx2 : ConvertRowsRgb32Avx2))
+#if defined(DIBJPEG_HAVE_AVX2)
+  static constexpr ConvertRowsFn Avx2Rows = BytesPerPixel == 3
+                                                ? (BlueFirst ? ConvertRowsBgr24Avx2 : ConvertRowsRgb24Avx2)
+                                                : (BlueFirst ? ConvertRowsBgr32Avx2 : ConvertRowsRgb32Avx2);
+#endif
   static Rgb Fetch(const std::uint8_t* p) { return BlueFirst ? Rgb{p[2], p[1], p[0]} : Rgb{p[0], p[1], p[2]}; }
 };
 
