@@ -102,16 +102,10 @@ class Runner {
 
     JpegEncodeParams p;
     std::memset(&p, 0xCD, sizeof p);  // the gap, the reserved word and the tail are not read
-    p.srcBits = pixels.data();
+    SetImage(&p, c, pixels);
     p.srcSize = c.srcSize < pixels.size() ? c.srcSize : static_cast<std::uint32_t>(pixels.size());
     p.dstBuffer = out.data();
     p.dstSize = (c.mode & 0xFF) == JPEG_MODE_MEASURE ? 12345 : capacity;
-    p.width = c.width;
-    p.height = c.height;
-    p.bitCount = c.bitCount;
-    p.quality = c.quality;
-    p.sampling = c.sampling;
-    p.channelOrder = c.channelOrder;
     const std::uint16_t status = encode_(&p, c.mode);
 
     bool guardIntact = true;
@@ -127,16 +121,21 @@ class Runner {
   static constexpr std::size_t Guard = 64;
   static constexpr std::uint8_t Fill = 0xA5;
 
+  // The pixels and the image fields of a call; the whole pixel buffer as source.
+  static void SetImage(JpegEncodeParams* p, const Call& c, const Bytes& pixels) {
+    p->srcBits = pixels.data();
+    p->srcSize = static_cast<std::uint32_t>(pixels.size());
+    p->width = c.width;
+    p->height = c.height;
+    p->bitCount = c.bitCount;
+    p->quality = c.quality;
+    p->sampling = c.sampling;
+    p->channelOrder = c.channelOrder;
+  }
+
   std::uint32_t Measure(const Call& c, const Bytes& pixels) {
     JpegEncodeParams p{};
-    p.srcBits = pixels.data();
-    p.srcSize = static_cast<std::uint32_t>(pixels.size());
-    p.width = c.width;
-    p.height = c.height;
-    p.bitCount = c.bitCount;
-    p.quality = c.quality;
-    p.sampling = c.sampling;
-    p.channelOrder = c.channelOrder;
+    SetImage(&p, c, pixels);
     return encode_(&p, JPEG_MODE_MEASURE) == 0 ? p.dstSize : 0;
   }
 
