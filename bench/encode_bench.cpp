@@ -396,6 +396,14 @@ bool ReadPnm(const std::vector<std::uint8_t>& f, Image& image, std::string& why)
   return true;
 }
 
+// The file kinds ReadImageFile knows, by extension; other files in the folder
+// (licences, notes) are not rows.
+bool IsImageFile(const std::filesystem::path& path) {
+  std::string ext = path.extension().string();
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return ext == ".bmp" || ext == ".pgm" || ext == ".ppm" || ext == ".pnm";
+}
+
 bool ReadImageFile(const std::filesystem::path& path, Image& image, std::string& why) {
   std::ifstream in(path, std::ios::binary);
   const std::vector<std::uint8_t> f((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -688,10 +696,10 @@ std::vector<Row> AllRows(const Options& options) {
   if (std::filesystem::is_directory(options.images, error)) {
     std::vector<std::filesystem::path> files;
     for (const auto& entry : std::filesystem::directory_iterator(options.images, error))
-      if (entry.is_regular_file()) files.push_back(entry.path());
+      if (entry.is_regular_file() && IsImageFile(entry.path())) files.push_back(entry.path());
     std::sort(files.begin(), files.end());
     for (const auto& path : files)
-      for (const Format& format : {Bgr420, Gray75})
+      for (const Format& format : AllFormats)
         add(path.filename().string(), 0, 0,
             [path] {
               Image image;
