@@ -20,4 +20,26 @@ int EncodeBlock(EncoderState* state, ComponentSpec* component, const std::int16_
 int EncodeDcDiff(EncoderState* state, const HuffTable* dcTable, std::int32_t diff);
 int EncodeAcCoefficients(EncoderState* state, const HuffTable* acTable, const std::int16_t* coefficients);
 
+// The scan driver's way through the block coder: one writer carries up to
+// 63 pending bits from MCU to MCU, so whole bytes leave 8 at a time and the
+// sink sees them only when the writer closes. Between open and close
+// nothing else may write to the sink.
+struct BlockWriter {
+  std::uint64_t acc;      // pending bits, right-aligned
+  std::uint32_t pending;  // how many: 0..63
+  std::uint32_t pos;      // encode mode: offset of the next byte in the sink; measure mode: bytes counted
+};
+
+// Takes over the sink's position and its pending byte, whose bits below the
+// pending ones must be zero (as the scan driver leaves them).
+void OpenBlockWriter(BlockWriter* writer, const ByteStream* sink);
+// Writes the complete pending bytes into the sink and leaves the rest as
+// its pending byte; the room for them was proven when they were coded.
+void CloseBlockWriter(BlockWriter* writer, ByteStream* sink, bool emit);
+// Codes every block of one MCU (coefficients[b] for the MCU's b-th block,
+// in scan order), with the same bytes and the same failures as EncodeBlock
+// block by block. Where the sink may lack room for the worst case it closes
+// the writer and does exactly that.
+int EncodeMcu(EncoderState* state, BlockWriter* writer, const std::int16_t (*coefficients)[64]);
+
 }  // namespace dibjpeg

@@ -1,5 +1,5 @@
 // The Huffman block coder: DC difference and AC run/size symbols (ITU-T T.81
-// F.1.2), packed straight into the sink's pending byte. Each call collects its
+// F.1.2), packed after the sink's pending byte. Each call collects its
 // complete bytes, stuffing included, and appends them to the sink after one
 // bound test, or only counts them in measure mode. It never flushes: the scan
 // driver does at the end of each restart interval.
@@ -28,42 +28,119 @@ constexpr ZigzagBitTable MakeZigzagBitTable() {
 }
 constexpr ZigzagBitTable ZigzagBits = MakeZigzagBitTable();
 
-int EncodeDcDiff(EncoderState* state, const HuffTable* dcTable, std::int32_t diff) {
-  return (state->mode & 1) ? CodeDc<true>(state, dcTable, diff) : CodeDc<false>(state, dcTable, diff);
-}
-
-int EncodeAcCoefficients(EncoderState* state, const HuffTable* acTable, const std::int16_t* coefficients) {
-  return (state->mode & 1) ? CodeAc<true>(state, acTable, coefficients)
-                           : CodeAc<false>(state, acTable, coefficients);
-}
-
 namespace {
 
+// The most one block can produce through a packer, for any coefficients:
+// a DC code and 63 AC codes of up to 16 bits, each with up to 16 extra
+// bits, three ZRL codes and an EOB code; 2112 bits, every byte stuffed.
+constexpr std::uint32_t MaxBlockBytes = 2 * (2112 / 8);
+
+// Room left before the end of the buffer (encode mode) or before the most a
+// measure may count.
+std::uint32_t RoomLeft(const ByteStream* sink, bool emit, std::uint32_t pos) {
+  const std::uint32_t limit = emit ? sink->size : MeasureLimit;
+  return pos <= limit ? limit - pos : 0;
+}
+
 // Kept out of line, so that EncodeBlock stays a small dispatcher.
-int CodeBlockPortable(EncoderState* state, const ComponentSpec* component, std::int32_t diff,
+int CodeBlockPortable(ByteStream* sink, const ComponentSpec* component, std::int32_t diff,
                       const std::int16_t* coefficients, bool emit) {
-  return emit ? CodeBlock<true>(state, component, diff, coefficients)
-              : CodeBlock<false>(state, component, diff, coefficients);
+  return emit ? CodeBlock<true>(sink, component, diff, coefficients)
+              : CodeBlock<false>(sink, component, diff, coefficients);
+}
+
+void CodeMcuPortable(EncoderState* state, BlockWriter* writer, const std::int16_t (*coefficients)[64], bool emit) {
+  if (emit) {
+    CodeMcu<true>(state, writer, coefficients);
+  } else {
+    CodeMcu<false>(state, writer, coefficients);
+  }
 }
 
 }  // namespace
+
+int EncodeDcDiff(EncoderState* state, const HuffTable* dcTable, std::int32_t diff) {
+  return (state->mode & 1) ? CodeDc<true>(state->sink, dcTable, diff) : CodeDc<false>(state->sink, dcTable, diff);
+}
+
+int EncodeAcCoefficients(EncoderState* state, const HuffTable* acTable, const std::int16_t* coefficients) {
+  return (state->mode & 1) ? CodeAc<true>(state->sink, acTable, coefficients)
+                           : CodeAc<false>(state->sink, acTable, coefficients);
+}
 
 int EncodeBlock(EncoderState* state, ComponentSpec* component, const std::int16_t* coefficients) {
   const std::int16_t previous = component->lastDc;
   component->lastDc = coefficients[0];
   const std::int32_t diff = std::int32_t{coefficients[0]} - previous;
-  const ByteStream* sink = state->sink;
+  ByteStream* sink = state->sink;
   const bool emit = (state->mode & 1) != 0;
-  if (!emit || (sink->pos <= sink->size && sink->size - sink->pos >= 2 * StagingSize)) {
+  if (RoomLeft(sink, emit, sink->pos) >= 2 * StagingSize) {
 #if defined(DIBJPEG_HAVE_AVX2)
-    if (CpuHasAvx2()) return CodeBlockAvx2(state, component, diff, coefficients, emit);
+    if (CpuHasAvx2()) return CodeBlockAvx2(sink, component, diff, coefficients, emit);
 #endif
-    return CodeBlockPortable(state, component, diff, coefficients, emit);
+    return CodeBlockPortable(sink, component, diff, coefficients, emit);
   }
   // Near the end of the buffer the DC and AC parts each pass the bound test
   // on their own, so a block that does not fit keeps its DC part.
   if (!EncodeDcDiff(state, component->dcTable, diff)) return 0;
   return EncodeAcCoefficients(state, component->acTable, coefficients);
+}
+
+void OpenBlockWriter(BlockWriter* writer, const ByteStream* sink) {
+  const PendingByte p = PendingOf(sink);
+  assert(p.stale == 0);
+  writer->acc = p.acc;
+  writer->pending = p.bits;
+  writer->pos = sink->pos;
+}
+
+void CloseBlockWriter(BlockWriter* writer, ByteStream* sink, bool emit) {
+  std::uint32_t pos;
+  std::uint32_t pendingByte;
+  unsigned bits;
+  if (emit) {
+    BitPacker<true> packer(writer->acc, writer->pending, sink->data + writer->pos, 0);
+    bits = packer.WholeBytes();
+    pendingByte = packer.PendingByteValue(bits);
+    pos = static_cast<std::uint32_t>(packer.out() - sink->data);
+  } else {
+    BitPacker<false> packer(writer->acc, writer->pending, nullptr, writer->pos);
+    bits = packer.WholeBytes();
+    pendingByte = packer.PendingByteValue(bits);
+    pos = packer.counted();
+    if (pos > sink->size) sink->size = pos;
+  }
+  sink->pos = pos;
+  sink->bitAcc = pendingByte;
+  sink->bitCount = bits;
+  OpenBlockWriter(writer, sink);
+}
+
+int EncodeMcu(EncoderState* state, BlockWriter* writer, const std::int16_t (*coefficients)[64]) {
+  const bool emit = (state->mode & 1) != 0;
+  int blocks = 0;
+  for (int k = 0; k < state->componentCount; ++k) blocks += state->components[k].hSamp * state->components[k].vSamp;
+  // The pending bits become at most 16 bytes.
+  if (RoomLeft(state->sink, emit, writer->pos) >= std::uint32_t(blocks) * MaxBlockBytes + 16) {
+#if defined(DIBJPEG_HAVE_AVX2)
+    if (CpuHasAvx2()) {
+      CodeMcuAvx2(state, writer, coefficients, emit);
+      return 1;
+    }
+#endif
+    CodeMcuPortable(state, writer, coefficients, emit);
+    return 1;
+  }
+  CloseBlockWriter(writer, state->sink, emit);
+  const std::int16_t* block = coefficients[0];
+  for (int k = 0; k < state->componentCount; ++k) {
+    ComponentSpec* c = &state->components[k];
+    for (int n = c->vSamp * c->hSamp; n > 0; --n, block += 64) {
+      if (!EncodeBlock(state, c, block)) return 0;
+    }
+  }
+  OpenBlockWriter(writer, state->sink);
+  return 1;
 }
 
 }  // namespace dibjpeg

@@ -6,10 +6,18 @@
 
 namespace dibjpeg {
 
-int CodeBlockAvx2(EncoderState* state, const ComponentSpec* component, std::int32_t diff,
+int CodeBlockAvx2(ByteStream* sink, const ComponentSpec* component, std::int32_t diff,
                   const std::int16_t* coefficients, bool emit) {
-  return emit ? CodeBlock<true>(state, component, diff, coefficients)
-              : CodeBlock<false>(state, component, diff, coefficients);
+  return emit ? CodeBlock<true>(sink, component, diff, coefficients)
+              : CodeBlock<false>(sink, component, diff, coefficients);
+}
+
+void CodeMcuAvx2(EncoderState* state, BlockWriter* writer, const std::int16_t (*coefficients)[64], bool emit) {
+  if (emit) {
+    CodeMcu<true>(state, writer, coefficients);
+  } else {
+    CodeMcu<false>(state, writer, coefficients);
+  }
 }
 
 }  // namespace dibjpeg

@@ -1,18 +1,21 @@
 // The Huffman block coder's bit writer and coefficient loops, shared by the
 // portable coder and the AVX2 one, which compiles the same code with BMI2
-// and LZCNT instructions. Everything here has internal linkage on purpose:
+// and LZCNT instructions. Everything here has internal linkage on purpose,
+// and the bit counts use compiler builtins rather than library templates:
 // each including file gets its own copy, built with its own instruction set,
-// so the linker can never mix them.
+// and the linker can never pick the wrong one.
 //
-// Bits gather in a 64-bit accumulator and leave it 32 at a time; a word with
-// no 0xFF byte is stored in one piece. When the sink has room for any call's
-// output the bytes go straight to the sink, otherwise through a staging area
-// that is copied only after the bound test, so a call that does not fit
-// writes nothing.
+// Bits gather in a 64-bit accumulator that counts its free bits, so a code
+// costs one compare, one shift and one OR; a full accumulator leaves as one
+// big-endian 8-byte store when none of its bytes is 0xFF. The writer writes
+// straight into the sink when the sink has room for the worst case, and
+// into a staging area that is copied after one bound test otherwise, so a
+// call that does not fit writes nothing.
 #pragma once
 
 #include <bit>
 #include <cassert>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__) || defined(_M_X64)
@@ -36,18 +39,56 @@ extern const ZigzagBitTable ZigzagBits;
 
 namespace {
 
-// The most one call can produce: 63 coefficients of up to 32 bits, three ZRL
-// and one EOB code, seven pending bits, every byte stuffed. With 8-bit
-// samples a call stays below 216 bytes; this bound holds for any input.
+// The most one EncodeDcDiff or EncodeAcCoefficients call can produce, for
+// any coefficients: 63 codes of up to 16 bits with up to 16 extra bits,
+// three ZRL codes and one EOB code, seven pending bits, every byte stuffed.
 constexpr std::uint32_t StagingSize = 544;
 
 // This word sits right after the staging area; debug builds check it after
 // every call, so a coder that ran past the area would be caught at once.
 constexpr std::uint8_t Canary[4] = {0xC5, 0x3A, 0x5C, 0xA3};
 
+// Bit helpers. Builtins on GCC and Clang, so that no out-of-line library
+// helper compiled for one instruction set can serve the other.
+#if defined(__GNUC__)
+// Number of significant bits of v, for v below 2^31: 0 for 0.
+DIBJPEG_ALWAYS_INLINE unsigned BitWidth(std::uint32_t v) {
+  return 31u - static_cast<unsigned>(__builtin_clz(v << 1 | 1u));
+}
+// Position of the lowest set bit; m is not 0.
+DIBJPEG_ALWAYS_INLINE unsigned LowestBit(std::uint64_t m) { return static_cast<unsigned>(__builtin_ctzll(m)); }
+DIBJPEG_ALWAYS_INLINE std::uint64_t SwapBytes(std::uint64_t v) { return __builtin_bswap64(v); }
+#else
+unsigned BitWidth(std::uint32_t v) {
+  unsigned n = 0;
+  for (; v != 0; v >>= 1) ++n;
+  return n;
+}
+unsigned LowestBit(std::uint64_t m) {
+  unsigned n = 0;
+  for (; (m & 1) == 0; m >>= 1) ++n;
+  return n;
+}
+std::uint64_t SwapBytes(std::uint64_t v) {
+  std::uint64_t r = 0;
+  for (int i = 0; i < 8; ++i, v >>= 8) r = r << 8 | (v & 0xFF);
+  return r;
+}
+#endif
+
+// Stores the eight bytes of w most significant first, on any host.
+DIBJPEG_ALWAYS_INLINE void StoreBigEndian64(std::uint8_t* out, std::uint64_t w) {
+  if constexpr (std::endian::native == std::endian::little) w = SwapBytes(w);
+  std::memcpy(out, &w, 8);
+}
+
+// True when one of the eight bytes of w is 0xFF.
+DIBJPEG_ALWAYS_INLINE bool HasFFByte(std::uint64_t w) {
+  return ((~w - 0x0101010101010101u) & w & 0x8080808080808080u) != 0;
+}
 
 // Bit k set when the coefficient at zigzag position k is not zero.
-std::uint64_t ZigzagNonzeroMask(const std::int16_t* coefficients) {
+DIBJPEG_ALWAYS_INLINE std::uint64_t ZigzagNonzeroMask(const std::int16_t* coefficients) {
   std::uint64_t natural = 0;
 #if defined(__AVX2__)
   const __m256i zero = _mm256_setzero_si256();
@@ -75,174 +116,228 @@ std::uint64_t ZigzagNonzeroMask(const std::int16_t* coefficients) {
   return zigzag;
 }
 
-// True when one of the four bytes of w is 0xFF.
-bool HasFFByte(std::uint32_t w) { return ((~w - 0x01010101u) & w & 0x80808080u) != 0; }
-
-// Emit: the writer's bytes go straight to the sink when it has room for
-// anything a call can produce, otherwise to `staging` (StagingSize bytes),
-// which Finish copies to the sink only after the bound test. The writer holds
-// no array itself, so its fields can live in registers.
+// Packs codes MSB first into a 64-bit accumulator and hands out bytes with
+// 0xFF stuffing. Emit: bytes are stored from `out` onwards, which the caller
+// has proven has room; otherwise they are only counted. The writer holds no
+// array, so its fields can live in registers.
 template <bool Emit>
-class BitWriter {
+class BitPacker {
  public:
-  BitWriter(const ByteStream* sink, std::uint8_t* staging) {
-    const std::uint32_t byte = sink->bitAcc & 0xFF;
-    bits_ = sink->bitCount & 7;
-    acc_ = bits_ == 0 ? 0 : byte >> (8 - bits_);
-    // Bits below the pending ones are zero in a sound stream; were they not,
-    // they would be ORed into the next byte, as bit-by-bit packing does.
-    stale_ = byte & (0xFFu >> bits_);
-    if constexpr (Emit) {
-      staged_ = !(sink->pos <= sink->size && sink->size - sink->pos >= StagingSize);
-      start_ = staged_ ? staging : sink->data + sink->pos;
-      out_ = start_;
+  // pending: that many bits (0..63) right-aligned in acc wait to be written.
+  // stale: bits to OR into the first whole byte (see PendingOf).
+  BitPacker(std::uint64_t acc, unsigned pending, std::uint8_t* out, std::uint32_t counted, std::uint32_t stale = 0)
+      : acc_(acc), free_(64 - pending), stale_(stale), out_(out), counted_(counted) {}
+
+  // Appends the low `size` bits of value (size at most 63, no higher bits set).
+  DIBJPEG_ALWAYS_INLINE void Put(std::uint64_t value, unsigned size) {
+    if (size < free_) {
+      acc_ = (acc_ << size) | value;
+      free_ -= size;
+      return;
     }
+    // The accumulator fills up: its 64 bits leave, the rest of value stays.
+    // Bits of value above the ones still pending are shifted out by the
+    // next 64 - rest bits, so they need no masking.
+    const unsigned rest = size - free_;
+    Word((acc_ << free_) | (value >> rest));
+    acc_ = value;
+    free_ = 64 - rest;
   }
 
-  // Appends the low `size` bits of value (size <= 32, no higher bits set).
-  DIBJPEG_ALWAYS_INLINE void Put(std::uint32_t value, int size) {
-    acc_ = (acc_ << size) | value;
-    bits_ += size;
-    if (bits_ >= 32) {
-      bits_ -= 32;
-      Word(static_cast<std::uint32_t>(acc_ >> bits_) | stale_ << 24);
-      stale_ = 0;
-    }
+  // Writes out every complete pending byte; returns how many bits (0..7)
+  // stay pending, left in the low bits of acc().
+  DIBJPEG_ALWAYS_INLINE unsigned WholeBytes() {
+    unsigned pending = 64 - free_;
+    for (; pending >= 8; pending -= 8) Byte(static_cast<std::uint8_t>(acc_ >> (pending - 8)));
+    free_ = 64 - pending;
+    return pending;
   }
 
-  // Hands the call's bytes to the sink and writes the bit state back.
-  DIBJPEG_ALWAYS_INLINE int Finish(ByteStream* sink) {
-    while (bits_ >= 8) {
-      bits_ -= 8;
-      Byte(static_cast<std::uint8_t>((acc_ >> bits_) | stale_));
-      stale_ = 0;
-    }
-    if constexpr (Emit) {
-      const auto n = static_cast<std::uint32_t>(out_ - start_);
-      assert(n <= StagingSize);
-      if (staged_ && n > 0) {
-        if (std::uint64_t{sink->pos} + n > sink->size) return 0;  // nothing reaches data
-        std::memcpy(sink->data + sink->pos, start_, n);
-      }
-      sink->pos += n;
-    } else {
-      sink->pos += n_;
-      if (sink->pos > sink->size) sink->size = sink->pos;
-    }
-    sink->bitAcc = ((acc_ << (8 - bits_)) & 0xFF) | stale_;
-    sink->bitCount = bits_;
-    return 1;
+  // The pending bits as the sink's pending byte, after WholeBytes.
+  std::uint32_t PendingByteValue(unsigned bits) const {
+    return static_cast<std::uint32_t>((acc_ << (8 - bits)) & 0xFF) | stale_;
   }
+
+  std::uint64_t acc() const { return acc_; }
+  unsigned pending() const { return 64 - free_; }
+  std::uint8_t* out() const { return out_; }
+  std::uint32_t counted() const { return counted_; }
 
  private:
   DIBJPEG_ALWAYS_INLINE void Byte(std::uint8_t b) {
+    b = static_cast<std::uint8_t>(b | stale_);
+    stale_ = 0;
     if constexpr (Emit) {
       *out_++ = b;
       if (b == 0xFF) *out_++ = 0x00;
     } else {
-      n_ += b == 0xFF ? 2 : 1;
+      counted_ += b == 0xFF ? 2 : 1;
     }
   }
 
-  DIBJPEG_ALWAYS_INLINE void Word(std::uint32_t w) {
-    if (HasFFByte(w)) {
-      for (int shift = 24; shift >= 0; shift -= 8) Byte(static_cast<std::uint8_t>(w >> shift));
+  DIBJPEG_ALWAYS_INLINE void Word(std::uint64_t w) {
+    w |= std::uint64_t{stale_} << 56;
+    stale_ = 0;
+    if (HasFFByte(w)) [[unlikely]] {
+      for (int shift = 56; shift >= 0; shift -= 8) Byte(static_cast<std::uint8_t>(w >> shift));
       return;
     }
     if constexpr (Emit) {
-      const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(w >> 24), static_cast<std::uint8_t>(w >> 16),
-                                     static_cast<std::uint8_t>(w >> 8), static_cast<std::uint8_t>(w)};
-      std::memcpy(out_, bytes, 4);
-      out_ += 4;
+      StoreBigEndian64(out_, w);
+      out_ += 8;
     } else {
-      n_ += 4;
+      counted_ += 8;
     }
   }
 
-  std::uint64_t acc_;              // pending bits, right-aligned; bits above bits_ are ignored
-  std::uint32_t bits_;             // pending bit count: below 32 between puts
-  std::uint32_t stale_;            // see the constructor
-  std::uint32_t n_ = 0;            // measure mode: bytes counted
-  bool staged_ = false;            // encode mode: bytes wait in the staging area
-  std::uint8_t* start_ = nullptr;  // encode mode: where this call's bytes begin
-  std::uint8_t* out_ = nullptr;
+  std::uint64_t acc_;
+  unsigned free_;            // 1..64 between puts
+  std::uint32_t stale_;
+  std::uint8_t* out_;        // Emit: where the next byte goes
+  std::uint32_t counted_;    // measure: bytes counted
 };
 
 // Category (bits of |v|) and extra bits: the low s bits of v, or of v - 1
 // for negative v (one's complement of |v|).
 struct Magnitude {
-  int size;
+  unsigned size;
   std::uint32_t bits;
 };
-Magnitude MagnitudeOf(std::int32_t v) {
+DIBJPEG_ALWAYS_INLINE Magnitude MagnitudeOf(std::int32_t v) {
   const std::uint32_t sign = static_cast<std::uint32_t>(v >> 31);  // all ones when negative
-  const int s = std::bit_width((static_cast<std::uint32_t>(v) ^ sign) - sign);
+  const unsigned s = BitWidth((static_cast<std::uint32_t>(v) ^ sign) - sign);
 #if defined(__BMI2__)
-  return {s, _bzhi_u32(static_cast<std::uint32_t>(v) + sign, static_cast<unsigned>(s))};  // one instruction
+  return {s, _bzhi_u32(static_cast<std::uint32_t>(v) + sign, s)};  // one instruction
 #else
   return {s, (static_cast<std::uint32_t>(v) + sign) & ((std::uint32_t{1} << s) - 1)};
 #endif
 }
 
-template <typename Writer>
-DIBJPEG_ALWAYS_INLINE void PutDc(Writer& writer, const HuffTable* table, std::int32_t diff) {
+template <typename Packer>
+DIBJPEG_ALWAYS_INLINE void PutDc(Packer& packer, const HuffTable* table, std::int32_t diff) {
   const Magnitude m = MagnitudeOf(diff);
-  const int symbol = m.size & 0xFF;
-  writer.Put(std::uint32_t{table->code[symbol]} << m.size | m.bits, table->codeSize[symbol] + m.size);
+  const unsigned symbol = m.size & 0xFF;
+  packer.Put(std::uint64_t{table->code[symbol]} << m.size | m.bits, table->codeSize[symbol] + m.size);
 }
 
-// Inlined so that the writer's accumulator stays in registers.
-template <typename Writer>
-DIBJPEG_ALWAYS_INLINE void PutAc(Writer& writer, const HuffTable* table, const std::int16_t* coefficients) {
-  constexpr int ZeroRunLength = 0xF0;  // sixteen zeros
-  constexpr int EndOfBlock = 0x00;
+// Symbols are run x 16 + category. A category of 16 (only -32768) spills
+// into the next run's symbols, masked to a byte as every symbol is.
+template <typename Packer>
+DIBJPEG_ALWAYS_INLINE void PutAc(Packer& packer, const HuffTable* table, const std::int16_t* coefficients) {
+  constexpr unsigned ZeroRunLength = 0xF0;  // sixteen zeros
+  constexpr unsigned EndOfBlock = 0x00;
   std::uint64_t pending = ZigzagNonzeroMask(coefficients) & ~std::uint64_t{1};
-  int last = 0;  // zigzag position of the previous non-zero coefficient
+  unsigned next = 1;  // zigzag position after the previous non-zero coefficient
   while (pending != 0) {
-    const int k = std::countr_zero(pending);
+    const unsigned k = LowestBit(pending);
     pending &= pending - 1;
-    int run = k - last - 1;
-    last = k;
-    for (; run > 15; run -= 16) writer.Put(table->code[ZeroRunLength], table->codeSize[ZeroRunLength]);
+    unsigned run = k - next;
+    next = k + 1;
+    if (run > 15) [[unlikely]] {
+      for (; run > 15; run -= 16) packer.Put(table->code[ZeroRunLength], table->codeSize[ZeroRunLength]);
+    }
     const Magnitude m = MagnitudeOf(coefficients[ZigzagOrder[k]]);
-    const int symbol = (run * 16 + m.size) & 0xFF;
-    writer.Put(std::uint32_t{table->code[symbol]} << m.size | m.bits, table->codeSize[symbol] + m.size);
+    const unsigned symbol = (run * 16 + m.size) & 0xFF;
+    packer.Put(std::uint64_t{table->code[symbol]} << m.size | m.bits, table->codeSize[symbol] + m.size);
   }
-  if (coefficients[63] == 0) writer.Put(table->code[EndOfBlock], table->codeSize[EndOfBlock]);
+  if (coefficients[63] == 0) packer.Put(table->code[EndOfBlock], table->codeSize[EndOfBlock]);
 }
 
-// One part of a block (DC or AC) through a writer of its own, staged when
-// the sink is nearly full.
-template <bool Emit, typename PutPart>
-int CodePart(EncoderState* state, PutPart put) {
-  std::uint8_t staging[Emit ? StagingSize + sizeof Canary : 1];
-  if constexpr (Emit) std::memcpy(staging + StagingSize, Canary, sizeof Canary);
-  BitWriter<Emit> writer(state->sink, staging);
-  put(writer);
-  const int result = writer.Finish(state->sink);
-  if constexpr (Emit) assert(std::memcmp(staging + StagingSize, Canary, sizeof Canary) == 0);
-  return result;
+// The sink's pending byte as a packer's starting bits. Bits below the
+// pending ones are zero in a sound stream; were they not, they are ORed
+// into the next whole byte, as bit-by-bit packing does.
+struct PendingByte {
+  std::uint64_t acc;
+  unsigned bits;
+  std::uint32_t stale;
+};
+DIBJPEG_ALWAYS_INLINE PendingByte PendingOf(const ByteStream* sink) {
+  const std::uint32_t byte = sink->bitAcc & 0xFF;
+  const unsigned bits = sink->bitCount & 7;
+  return {bits == 0 ? 0 : byte >> (8 - bits), bits, byte & (0xFFu >> bits)};
+}
+
+// The length a measure may reach: the most an encode can write.
+constexpr std::uint32_t MeasureLimit = 0xFFFFFFFF;
+
+// Packs what `put` sends into the sink, after its pending byte. Staged: the
+// bytes gather in a staging area and reach the sink only when all of them
+// fit, otherwise the call fails and changes nothing. Not staged: the caller
+// has proven the sink has room, and the bytes go straight there. Measure
+// mode only counts, and refuses a call that would pass MeasureLimit just as
+// encode mode refuses one that does not fit.
+template <bool Emit, bool Staged, typename PutParts>
+DIBJPEG_ALWAYS_INLINE int CodeParts(ByteStream* sink, PutParts put) {
+  std::uint8_t staging[Emit && Staged ? StagingSize + sizeof Canary : 1];
+  if constexpr (Emit && Staged) std::memcpy(staging + StagingSize, Canary, sizeof Canary);
+  const PendingByte p = PendingOf(sink);
+  std::uint8_t* start = Emit ? (Staged ? staging : sink->data + sink->pos) : nullptr;
+  BitPacker<Emit> packer(p.acc, p.bits, start, 0, p.stale);
+  put(packer);
+  const unsigned bits = packer.WholeBytes();
+  std::uint32_t n;
+  if constexpr (Emit) {
+    n = static_cast<std::uint32_t>(packer.out() - start);
+    if constexpr (Staged) {
+      assert(n <= StagingSize);
+      assert(std::memcmp(staging + StagingSize, Canary, sizeof Canary) == 0);
+      if (n > 0) {
+        if (std::uint64_t{sink->pos} + n > sink->size) return 0;  // nothing reaches data
+        std::memcpy(sink->data + sink->pos, start, n);
+      }
+    }
+  } else {
+    n = packer.counted();
+    if (std::uint64_t{sink->pos} + n > MeasureLimit) return 0;
+    if (sink->pos + n > sink->size) sink->size = sink->pos + n;
+  }
+  sink->pos += n;
+  sink->bitAcc = packer.PendingByteValue(bits);
+  sink->bitCount = bits;
+  return 1;
 }
 
 template <bool Emit>
-int CodeDc(EncoderState* state, const HuffTable* table, std::int32_t diff) {
-  return CodePart<Emit>(state, [&](BitWriter<Emit>& writer) { PutDc(writer, table, diff); });
+int CodeDc(ByteStream* sink, const HuffTable* table, std::int32_t diff) {
+  return CodeParts<Emit, true>(sink, [&](BitPacker<Emit>& packer) { PutDc(packer, table, diff); });
 }
 
 template <bool Emit>
-int CodeAc(EncoderState* state, const HuffTable* table, const std::int16_t* coefficients) {
-  return CodePart<Emit>(state, [&](BitWriter<Emit>& writer) { PutAc(writer, table, coefficients); });
+int CodeAc(ByteStream* sink, const HuffTable* table, const std::int16_t* coefficients) {
+  return CodeParts<Emit, true>(sink, [&](BitPacker<Emit>& packer) { PutAc(packer, table, coefficients); });
 }
 
-// DC and AC parts through one writer. Only where neither part can fail: in
-// measure mode, or with room in the sink for anything a block can produce.
+// DC and AC parts of one block in one go, where the sink has room for
+// anything a block can produce.
 template <bool Emit>
-DIBJPEG_ALWAYS_INLINE int CodeBlock(EncoderState* state, const ComponentSpec* component, std::int32_t diff,
-              const std::int16_t* coefficients) {
-  BitWriter<Emit> writer(state->sink, nullptr);  // the sink has room: nothing is staged
-  PutDc(writer, component->dcTable, diff);
-  PutAc(writer, component->acTable, coefficients);
-  return writer.Finish(state->sink);
+DIBJPEG_ALWAYS_INLINE int CodeBlock(ByteStream* sink, const ComponentSpec* component, std::int32_t diff,
+                                    const std::int16_t* coefficients) {
+  return CodeParts<Emit, false>(sink, [&](BitPacker<Emit>& packer) {
+    PutDc(packer, component->dcTable, diff);
+    PutAc(packer, component->acTable, coefficients);
+  });
+}
+
+// Every block of one MCU through the MCU writer; the caller has proven the
+// sink has room for the worst case.
+template <bool Emit>
+DIBJPEG_ALWAYS_INLINE void CodeMcu(EncoderState* state, BlockWriter* writer,
+                                   const std::int16_t (*coefficients)[64]) {
+  std::uint8_t* data = state->sink->data;
+  BitPacker<Emit> packer(writer->acc, writer->pending, Emit ? data + writer->pos : nullptr, writer->pos);
+  const std::int16_t* block = coefficients[0];
+  for (int k = 0; k < state->componentCount; ++k) {
+    ComponentSpec* c = &state->components[k];
+    for (int n = c->vSamp * c->hSamp; n > 0; --n, block += 64) {
+      const std::int32_t diff = std::int32_t{block[0]} - c->lastDc;
+      c->lastDc = block[0];
+      PutDc(packer, c->dcTable, diff);
+      PutAc(packer, c->acTable, block);
+    }
+  }
+  writer->acc = packer.acc();
+  writer->pending = packer.pending();
+  writer->pos = Emit ? static_cast<std::uint32_t>(packer.out() - data) : packer.counted();
 }
 
 }  // namespace
