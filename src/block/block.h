@@ -36,10 +36,10 @@ void OpenBlockWriter(BlockWriter* writer, const ByteStream* sink);
 // Writes the complete pending bytes into the sink and leaves the rest as
 // its pending byte; the room for them was proven when they were coded.
 void CloseBlockWriter(BlockWriter* writer, ByteStream* sink, bool emit);
-// Codes every block of one MCU (coefficients[b] for the MCU's b-th block,
-// in scan order), with the same bytes and the same failures as EncodeBlock
-// block by block. Where the sink may lack room for the worst case it closes
-// the writer and does exactly that.
-int EncodeMcu(EncoderState* state, BlockWriter* writer, const std::int16_t (*coefficients)[64]);
+// Transforms and codes every block of one MCU (its samples as the assembler
+// laid them out), with the same bytes and the same failures as
+// TransformBlock and EncodeBlock block by block. Where the sink may lack room
+// for the worst case it closes the writer and does exactly that.
+int EncodeMcu(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples);
 
 }  // namespace dibjpeg

@@ -49,12 +49,15 @@ int CodeBlockPortable(ByteStream* sink, const ComponentSpec* component, std::int
               : CodeBlock<false>(sink, component, diff, coefficients);
 }
 
-void CodeMcuPortable(EncoderState* state, BlockWriter* writer, const std::int16_t (*coefficients)[64], bool emit) {
-  if (emit) {
-    CodeMcu<true>(state, writer, coefficients);
-  } else {
-    CodeMcu<false>(state, writer, coefficients);
-  }
+template <bool Emit>
+void CodeMcuPortable(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples) {
+  CodeMcu<Emit>(state, writer, samples, [](BitPacker<Emit>& packer, ComponentSpec* c, const std::uint8_t* block) {
+    std::int16_t coefficients[64];
+    TransformBlock(coefficients, block, c->quantTable);
+    PutDc(packer, c->dcTable, std::int32_t{coefficients[0]} - c->lastDc);
+    c->lastDc = coefficients[0];
+    PutAc(packer, c->acTable, coefficients);
+  });
 }
 
 }  // namespace
@@ -116,7 +119,7 @@ void CloseBlockWriter(BlockWriter* writer, ByteStream* sink, bool emit) {
   OpenBlockWriter(writer, sink);
 }
 
-int EncodeMcu(EncoderState* state, BlockWriter* writer, const std::int16_t (*coefficients)[64]) {
+int EncodeMcu(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples) {
   const bool emit = (state->mode & 1) != 0;
   int blocks = 0;
   for (int k = 0; k < state->componentCount; ++k) blocks += state->components[k].hSamp * state->components[k].vSamp;
@@ -124,19 +127,25 @@ int EncodeMcu(EncoderState* state, BlockWriter* writer, const std::int16_t (*coe
   if (RoomLeft(state->sink, emit, writer->pos) >= std::uint32_t(blocks) * MaxBlockBytes + 16) {
 #if defined(DIBJPEG_HAVE_AVX2)
     if (CpuHasAvx2()) {
-      CodeMcuAvx2(state, writer, coefficients, emit);
+      CodeMcuAvx2(state, writer, samples, emit);
       return 1;
     }
 #endif
-    CodeMcuPortable(state, writer, coefficients, emit);
+    if (emit) {
+      CodeMcuPortable<true>(state, writer, samples);
+    } else {
+      CodeMcuPortable<false>(state, writer, samples);
+    }
     return 1;
   }
   CloseBlockWriter(writer, state->sink, emit);
-  const std::int16_t* block = coefficients[0];
+  const std::uint8_t* block = samples;
   for (int k = 0; k < state->componentCount; ++k) {
     ComponentSpec* c = &state->components[k];
     for (int n = c->vSamp * c->hSamp; n > 0; --n, block += 64) {
-      if (!EncodeBlock(state, c, block)) return 0;
+      std::int16_t coefficients[64];
+      TransformBlock(coefficients, block, c->quantTable);
+      if (!EncodeBlock(state, c, coefficients)) return 0;
     }
   }
   OpenBlockWriter(writer, state->sink);

@@ -12,11 +12,24 @@ int CodeBlockAvx2(ByteStream* sink, const ComponentSpec* component, std::int32_t
               : CodeBlock<false>(sink, component, diff, coefficients);
 }
 
-void CodeMcuAvx2(EncoderState* state, BlockWriter* writer, const std::int16_t (*coefficients)[64], bool emit) {
+namespace {
+
+template <bool Emit>
+void CodeMcuMagnitudes(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples) {
+  CodeMcu<Emit>(state, writer, samples, [](BitPacker<Emit>& packer, ComponentSpec* c, const std::uint8_t* block) {
+    BlockMagnitudes m;
+    TransformBlockMagnitudesAvx2(&m, block, c->quantTable);
+    PutBlockMagnitudes(packer, c, m);
+  });
+}
+
+}  // namespace
+
+void CodeMcuAvx2(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples, bool emit) {
   if (emit) {
-    CodeMcu<true>(state, writer, coefficients);
+    CodeMcuMagnitudes<true>(state, writer, samples);
   } else {
-    CodeMcu<false>(state, writer, coefficients);
+    CodeMcuMagnitudes<false>(state, writer, samples);
   }
 }
 

@@ -19,12 +19,24 @@ void ForwardDctAvx2(std::int32_t output[64], const std::uint8_t samples[64]);
 void QuantizeBlockAvx2(std::int16_t coefficients[64], const std::int32_t output[64], const QuantTable* table);
 void TransformBlockAvx2(std::int16_t coefficients[64], const std::uint8_t samples[64], const QuantTable* table);
 
+// A quantized block as the AVX2 block coder takes it: what it sends for each
+// coefficient, worked out for all 64 at once. Natural order.
+struct BlockMagnitudes {
+  alignas(32) std::uint16_t bits[64];  // v, or the one's complement of |v| for negative v; cut to size when sent
+  alignas(32) std::uint16_t size[64];  // category: bits of |v|
+  std::uint64_t nonzero;               // bit i set when coefficient i is not 0
+  std::int16_t dc;                     // coefficient 0
+};
+// TransformBlockAvx2, delivering the block that way.
+void TransformBlockMagnitudesAvx2(BlockMagnitudes* out, const std::uint8_t samples[64], const QuantTable* table);
+
 // DC and AC parts of one block in one go, where the sink has room for
 // anything a block produces.
 int CodeBlockAvx2(ByteStream* sink, const ComponentSpec* component, std::int32_t diff,
                   const std::int16_t* coefficients, bool emit);
-// Every block of one MCU through the scan's writer, with room proven.
-void CodeMcuAvx2(EncoderState* state, BlockWriter* writer, const std::int16_t (*coefficients)[64], bool emit);
+// Every block of one MCU (its samples, as the assembler laid them out)
+// transformed and coded through the scan's writer, with room proven.
+void CodeMcuAvx2(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples, bool emit);
 #endif
 
 }  // namespace dibjpeg

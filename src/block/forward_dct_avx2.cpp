@@ -134,4 +134,48 @@ void TransformBlockAvx2(std::int16_t coefficients[64], const std::uint8_t sample
   for (int k = 0; k < 8; k += 2) Quantize16(coefficients, rows[k], rows[k + 1], table, 8 * k);
 }
 
+namespace {
+
+// Quantizes sixteen coefficients like Quantize16 and stores their categories
+// and extra bits; returns the quantized values. The category of |q| is the
+// exponent of |q| as a float, exact for 16-bit values, less 126 (0 for 0).
+DIBJPEG_ALWAYS_INLINE V Magnitudes16(BlockMagnitudes* out, V lo, V hi, const QuantTable* table, int i) {
+  const V x = _mm256_permute4x64_epi64(_mm256_packs_epi32(lo, hi), 0xD8);
+  const V d = _mm256_loadu_si256(reinterpret_cast<const V*>(table->divisor + i));
+  const V n = _mm256_add_epi16(_mm256_abs_epi16(x), _mm256_srli_epi16(d, 1));
+  const V eighth = _mm256_and_si256(_mm256_slli_epi16(n, 2), _mm256_set1_epi16(static_cast<short>(0xFFE0)));
+  const V m = _mm256_loadu_si256(reinterpret_cast<const V*>(table->multiplier + i));
+  const V post = _mm256_loadu_si256(reinterpret_cast<const V*>(table->postShift + i));
+  const V magnitude = _mm256_mulhi_epu16(_mm256_mulhi_epu16(eighth, m), post);
+  // Negative values send the one's complement of their magnitude.
+  _mm256_store_si256(reinterpret_cast<V*>(out->bits + i), _mm256_xor_si256(magnitude, _mm256_srai_epi16(x, 15)));
+  const V loExp = _mm256_srli_epi32(
+      _mm256_castps_si256(_mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(magnitude)))), 23);
+  const V hiExp = _mm256_srli_epi32(
+      _mm256_castps_si256(_mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(magnitude, 1)))), 23);
+  const V exponent = _mm256_permute4x64_epi64(_mm256_packus_epi32(loExp, hiExp), 0xD8);
+  _mm256_store_si256(reinterpret_cast<V*>(out->size + i), _mm256_subs_epu16(exponent, _mm256_set1_epi16(126)));
+  return _mm256_sign_epi16(magnitude, x);
+}
+
+// Bit i set when coefficient i of the 32 in a and b is not zero.
+DIBJPEG_ALWAYS_INLINE std::uint64_t NonzeroBits(V a, V b) {
+  const V zero = _mm256_setzero_si256();
+  const V isZero = _mm256_permute4x64_epi64(_mm256_packs_epi16(_mm256_cmpeq_epi16(a, zero), _mm256_cmpeq_epi16(b, zero)), 0xD8);
+  return ~static_cast<std::uint32_t>(_mm256_movemask_epi8(isZero));
+}
+
+}  // namespace
+
+void TransformBlockMagnitudesAvx2(BlockMagnitudes* out, const std::uint8_t samples[64], const QuantTable* table) {
+  V rows[8];
+  Transform(rows, samples);
+  const V q0 = Magnitudes16(out, rows[0], rows[1], table, 0);
+  const V q1 = Magnitudes16(out, rows[2], rows[3], table, 16);
+  const V q2 = Magnitudes16(out, rows[4], rows[5], table, 32);
+  const V q3 = Magnitudes16(out, rows[6], rows[7], table, 48);
+  out->nonzero = NonzeroBits(q0, q1) | NonzeroBits(q2, q3) << 32;
+  out->dc = static_cast<std::int16_t>(_mm256_extract_epi16(q0, 0));
+}
+
 }  // namespace dibjpeg

@@ -87,6 +87,13 @@ DIBJPEG_ALWAYS_INLINE bool HasFFByte(std::uint64_t w) {
   return ((~w - 0x0101010101010101u) & w & 0x8080808080808080u) != 0;
 }
 
+// A mask over natural positions as the same mask over zigzag positions.
+DIBJPEG_ALWAYS_INLINE std::uint64_t ZigzagOf(std::uint64_t natural) {
+  std::uint64_t zigzag = 0;
+  for (int b = 0; b < 8; ++b) zigzag |= ZigzagBits.bits[b][(natural >> (8 * b)) & 0xFF];
+  return zigzag;
+}
+
 // Bit k set when the coefficient at zigzag position k is not zero.
 DIBJPEG_ALWAYS_INLINE std::uint64_t ZigzagNonzeroMask(const std::int16_t* coefficients) {
   std::uint64_t natural = 0;
@@ -111,9 +118,7 @@ DIBJPEG_ALWAYS_INLINE std::uint64_t ZigzagNonzeroMask(const std::int16_t* coeffi
 #else
   for (int i = 0; i < 64; ++i) natural |= std::uint64_t{coefficients[i] != 0} << i;
 #endif
-  std::uint64_t zigzag = 0;
-  for (int b = 0; b < 8; ++b) zigzag |= ZigzagBits.bits[b][(natural >> (8 * b)) & 0xFF];
-  return zigzag;
+  return ZigzagOf(natural);
 }
 
 // Packs codes MSB first into a 64-bit accumulator and hands out bytes with
@@ -223,8 +228,20 @@ DIBJPEG_ALWAYS_INLINE void PutDc(Packer& packer, const HuffTable* table, std::in
 // Symbols are run x 16 + category. A category of 16 (only -32768) spills
 // into the next run's symbols, masked to a byte as every symbol is.
 template <typename Packer>
-DIBJPEG_ALWAYS_INLINE void PutAc(Packer& packer, const HuffTable* table, const std::int16_t* coefficients) {
+DIBJPEG_ALWAYS_INLINE void PutAcSymbol(Packer& packer, const HuffTable* table, unsigned run, unsigned size,
+                                       std::uint32_t bits) {
+  const unsigned symbol = (run * 16 + size) & 0xFF;
+  packer.Put(std::uint64_t{table->code[symbol]} << size | bits, table->codeSize[symbol] + size);
+}
+
+template <typename Packer>
+DIBJPEG_ALWAYS_INLINE void PutZeroRuns(Packer& packer, const HuffTable* table, unsigned& run) {
   constexpr unsigned ZeroRunLength = 0xF0;  // sixteen zeros
+  for (; run > 15; run -= 16) packer.Put(table->code[ZeroRunLength], table->codeSize[ZeroRunLength]);
+}
+
+template <typename Packer>
+DIBJPEG_ALWAYS_INLINE void PutAc(Packer& packer, const HuffTable* table, const std::int16_t* coefficients) {
   constexpr unsigned EndOfBlock = 0x00;
   std::uint64_t pending = ZigzagNonzeroMask(coefficients) & ~std::uint64_t{1};
   unsigned next = 1;  // zigzag position after the previous non-zero coefficient
@@ -233,15 +250,36 @@ DIBJPEG_ALWAYS_INLINE void PutAc(Packer& packer, const HuffTable* table, const s
     pending &= pending - 1;
     unsigned run = k - next;
     next = k + 1;
-    if (run > 15) [[unlikely]] {
-      for (; run > 15; run -= 16) packer.Put(table->code[ZeroRunLength], table->codeSize[ZeroRunLength]);
-    }
+    if (run > 15) [[unlikely]] PutZeroRuns(packer, table, run);
     const Magnitude m = MagnitudeOf(coefficients[ZigzagOrder[k]]);
-    const unsigned symbol = (run * 16 + m.size) & 0xFF;
-    packer.Put(std::uint64_t{table->code[symbol]} << m.size | m.bits, table->codeSize[symbol] + m.size);
+    PutAcSymbol(packer, table, run, m.size, m.bits);
   }
   if (coefficients[63] == 0) packer.Put(table->code[EndOfBlock], table->codeSize[EndOfBlock]);
 }
+
+#if defined(__AVX2__)
+// One block, DC and AC, from its magnitudes worked out beforehand: each
+// coefficient costs a few loads and one put.
+template <typename Packer>
+DIBJPEG_ALWAYS_INLINE void PutBlockMagnitudes(Packer& packer, ComponentSpec* component, const BlockMagnitudes& m) {
+  PutDc(packer, component->dcTable, std::int32_t{m.dc} - component->lastDc);
+  component->lastDc = m.dc;
+  const HuffTable* table = component->acTable;
+  std::uint64_t pending = ZigzagOf(m.nonzero) & ~std::uint64_t{1};
+  unsigned next = 1;
+  while (pending != 0) {
+    const unsigned k = LowestBit(pending);
+    pending &= pending - 1;
+    unsigned run = k - next;
+    next = k + 1;
+    if (run > 15) [[unlikely]] PutZeroRuns(packer, table, run);
+    const int at = ZigzagOrder[k];
+    const unsigned size = m.size[at];
+    PutAcSymbol(packer, table, run, size, _bzhi_u32(m.bits[at], size));
+  }
+  if ((m.nonzero >> 63) == 0) packer.Put(table->code[0x00], table->codeSize[0x00]);  // EOB
+}
+#endif
 
 // The sink's pending byte as a packer's starting bits. Bits below the
 // pending ones are zero in a sound stream; were they not, they are ORed
@@ -319,21 +357,17 @@ DIBJPEG_ALWAYS_INLINE int CodeBlock(ByteStream* sink, const ComponentSpec* compo
 }
 
 // Every block of one MCU through the MCU writer; the caller has proven the
-// sink has room for the worst case.
-template <bool Emit>
-DIBJPEG_ALWAYS_INLINE void CodeMcu(EncoderState* state, BlockWriter* writer,
-                                   const std::int16_t (*coefficients)[64]) {
+// sink has room for the worst case. codeBlock(packer, component, samples)
+// transforms and codes one block.
+template <bool Emit, typename CodeBlockFn>
+DIBJPEG_ALWAYS_INLINE void CodeMcu(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples,
+                                   CodeBlockFn codeBlock) {
   std::uint8_t* data = state->sink->data;
   BitPacker<Emit> packer(writer->acc, writer->pending, Emit ? data + writer->pos : nullptr, writer->pos);
-  const std::int16_t* block = coefficients[0];
+  const std::uint8_t* block = samples;
   for (int k = 0; k < state->componentCount; ++k) {
     ComponentSpec* c = &state->components[k];
-    for (int n = c->vSamp * c->hSamp; n > 0; --n, block += 64) {
-      const std::int32_t diff = std::int32_t{block[0]} - c->lastDc;
-      c->lastDc = block[0];
-      PutDc(packer, c->dcTable, diff);
-      PutAc(packer, c->acTable, block);
-    }
+    for (int n = c->vSamp * c->hSamp; n > 0; --n, block += 64) codeBlock(packer, c, block);
   }
   writer->acc = packer.acc();
   writer->pending = packer.pending();

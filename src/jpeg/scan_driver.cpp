@@ -47,7 +47,7 @@ int EncodeRestartInterval(EncoderState* state) {
 
   const std::uint32_t length = state->restartInterval != 0 ? state->restartInterval : state->mcuTotal;
   std::uint8_t mcuBuffer[6 * 64];
-  std::int16_t coefficients[6][64];
+  std::int16_t coefficients[64];
   // The library's own block coder takes a whole MCU at a time and keeps its
   // bits in one writer across MCUs; any other block coder gets each block.
   const bool wholeMcus = state->encodeBlock == EncodeBlock;
@@ -59,16 +59,18 @@ int EncodeRestartInterval(EncoderState* state) {
       if (wholeMcus) CloseBlockWriter(&writer, state->sink, (state->mode & 1) != 0);
       return 0;
     }
-    const std::uint8_t* block = mcuBuffer;
-    int b = 0;
-    for (int k = 0; k < state->componentCount; ++k) {
-      ComponentSpec* c = &state->components[k];
-      for (int n = c->vSamp * c->hSamp; n > 0; --n, block += 64, ++b) {
-        TransformBlock(coefficients[b], block, c->quantTable);
-        if (!wholeMcus && !state->encodeBlock(state, c, coefficients[b])) return 0;
+    if (wholeMcus) {
+      if (!EncodeMcu(state, &writer, mcuBuffer)) return 0;
+    } else {
+      const std::uint8_t* block = mcuBuffer;
+      for (int k = 0; k < state->componentCount; ++k) {
+        ComponentSpec* c = &state->components[k];
+        for (int n = c->vSamp * c->hSamp; n > 0; --n, block += 64) {
+          TransformBlock(coefficients, block, c->quantTable);
+          if (!state->encodeBlock(state, c, coefficients)) return 0;
+        }
       }
     }
-    if (wholeMcus && !EncodeMcu(state, &writer, coefficients)) return 0;
     ++state->mcusDone;
   }
   if (wholeMcus) CloseBlockWriter(&writer, state->sink, (state->mode & 1) != 0);
