@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 
 #include "api/status.h"
 #include "block/block.h"
@@ -126,6 +127,74 @@ TEST(BoundsOutput, EveryCapacityFailsWithItsStageStatus) {
       ASSERT_TRUE(std::equal(a.bytes.begin(), a.bytes.begin() + written, b.bytes.begin()));
       ASSERT_TRUE(std::all_of(a.bytes.begin() + written, a.bytes.end(), [](std::uint8_t v) { return v == 0x00; }));
       ASSERT_TRUE(std::all_of(b.bytes.begin() + written, b.bytes.end(), [](std::uint8_t v) { return v == 0xFF; }));
+    }
+  }
+}
+
+// Runs the encoder's set-up directly over `sink`, with the given block coder;
+// returns the status word (0 on success).
+std::uint16_t RunEncoder(const Image& im, const Bytes& src, ByteStream* sink, std::uint16_t mode,
+                         EncodeBlockFn encodeBlock) {
+  JpegEncodeParams params{};
+  params.srcBits = src.data();
+  params.srcSize = static_cast<std::uint32_t>(src.size());
+  params.width = im.width;
+  params.height = im.height;
+  params.bitCount = static_cast<std::uint16_t>(im.bitCount);
+  params.quality = 100;
+  params.sampling = static_cast<std::uint8_t>(im.sampling);
+  params.channelOrder = static_cast<std::uint8_t>(im.channelOrder);
+  const EncodeJob job{1, 0, 100, 0, mode, im.reader, encodeBlock};
+  ByteStream source;
+  InitMemoryStream(&source, params.srcSize, const_cast<std::uint8_t*>(src.data()));
+  EncoderState state{};
+  state.source = &source;
+  state.sink = sink;
+  SetStatus(StatusBase);
+  return SetupEncoder(&params, &job, &state) ? 0 : GetStatus();
+}
+
+// EncodeBlock under another address, so the scan driver codes block by block.
+int BlockByBlock(EncoderState* state, ComponentSpec* component, const std::int16_t* coefficients) {
+  return EncodeBlock(state, component, coefficients);
+}
+
+// Images large enough for the scan driver to code whole MCUs straight into
+// the sink before room runs short. At every capacity the whole-MCU path
+// writes the same bytes and fails the same way as the block-by-block coder,
+// and a measure with only that much room left before the 32-bit limit fails
+// the same way too (so a measure never reports a wrapped length).
+TEST(BoundsOutput, WholeMcusAndMeasureLimitMatchBlockByBlock) {
+  const Image images[] = {{"colour 64x64 4:2:0", 64, 64, 24, 0, 1, ReadMcuBgr24, {}},
+                          {"colour 48x40 4:4:4", 48, 40, 32, 2, 0, ReadMcuRgb32, {}},
+                          {"gray 160x128", 160, 128, 8, 0, 0, ReadMcuGray8, {}}};
+  std::mt19937 rng(5);
+  for (const Image& im : images) {
+    Bytes src(RowStride(im.width, im.bitCount) * im.height);  // noise: long codes, 0xFF bytes
+    for (std::uint8_t& b : src) b = static_cast<std::uint8_t>(rng());
+    ByteStream counter;
+    InitCountingStream(&counter);
+    ASSERT_EQ(RunEncoder(im, src, &counter, JobModeCount, EncodeBlock), 0) << im.name;
+    const std::uint32_t length = counter.size;
+    ASSERT_GT(length, 2 * 6 * 528u) << im.name << ": too small to take the whole-MCU path";
+    // Every capacity near the end, a sample of the others.
+    for (std::uint32_t capacity = 0; capacity <= length;
+         capacity += capacity + 4000 < length ? 97 : capacity + 600 < length ? 7 : 1) {
+      SCOPED_TRACE(testing::Message() << im.name << " capacity " << capacity << " of " << length);
+      Bytes want(capacity + 16, 0xA5), have(capacity + 16, 0xA5);
+      ByteStream a, b, measure;
+      InitMemoryStream(&a, capacity, want.data());
+      InitMemoryStream(&b, capacity, have.data());
+      const std::uint16_t wantStatus = RunEncoder(im, src, &a, JobModeEmit, BlockByBlock);
+      ASSERT_EQ(RunEncoder(im, src, &b, JobModeEmit, EncodeBlock), wantStatus);
+      ASSERT_EQ(wantStatus == 0, capacity == length);
+      ASSERT_EQ(b.pos, a.pos);
+      ASSERT_TRUE(have == want) << "first difference at byte "
+                                << std::mismatch(have.begin(), have.end(), want.begin()).first - have.begin();
+      InitCountingStream(&measure);
+      measure.pos = measure.size = CountLimit - capacity;
+      ASSERT_EQ(RunEncoder(im, src, &measure, JobModeCount, EncodeBlock), wantStatus);
+      if (wantStatus == 0) ASSERT_EQ(measure.size, CountLimit);
     }
   }
 }

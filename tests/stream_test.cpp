@@ -328,5 +328,35 @@ TEST(Streams, CountingTracksMemoryOnRandomWrites) {
   }
 }
 
+// A counting stream with n bytes left before its limit fails like a memory
+// stream of n bytes: same results, status and state, step by step up to and
+// including the first failure.
+TEST(Streams, CountingFailsAtItsLimitLikeMemory) {
+  for (std::uint32_t seed : {3u, 11u, 404u}) {
+    for (std::uint32_t room : {0u, 1u, 2u, 5u, 40u}) {
+      std::mt19937 rng(seed + room);
+      Mem m(Bytes(room, 0));
+      ByteStream cnt{};
+      InitCountingStream(&cnt);
+      const std::uint32_t base = CountLimit - room;
+      cnt.pos = cnt.size = base;
+      for (int i = 0; i < 300; ++i) {
+        const Step st = RandomWrite(rng);
+        SCOPED_TRACE(testing::Message() << "seed " << seed << " room " << room << " op " << i << " kind " << int(st.op));
+        SetStatus(StatusBase);
+        const int want = Apply(&m.s, st);
+        const std::uint16_t wantStatus = GetStatus();
+        SetStatus(StatusBase);
+        ASSERT_EQ(Apply(&cnt, st), want);
+        ASSERT_EQ(GetStatus(), wantStatus);
+        ASSERT_EQ(cnt.pos - base, m.s.pos);
+        ASSERT_EQ(cnt.bitCount, m.s.bitCount);
+        ASSERT_EQ(cnt.bitAcc & 0xFF, m.s.bitAcc & 0xFF);
+        if (!want) break;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace dibjpeg::test

@@ -38,7 +38,7 @@ constexpr std::uint32_t MaxBlockBytes = 2 * (2112 / 8);
 // Room left before the end of the buffer (encode mode) or before the most a
 // measure may count.
 std::uint32_t RoomLeft(const ByteStream* sink, bool emit, std::uint32_t pos) {
-  const std::uint32_t limit = emit ? sink->size : MeasureLimit;
+  const std::uint32_t limit = emit ? sink->size : CountLimit;
   return pos <= limit ? limit - pos : 0;
 }
 

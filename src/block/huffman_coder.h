@@ -295,14 +295,11 @@ DIBJPEG_ALWAYS_INLINE PendingByte PendingOf(const ByteStream* sink) {
   return {bits == 0 ? 0 : byte >> (8 - bits), bits, byte & (0xFFu >> bits)};
 }
 
-// The length a measure may reach: the most an encode can write.
-constexpr std::uint32_t MeasureLimit = 0xFFFFFFFF;
-
 // Packs what `put` sends into the sink, after its pending byte. Staged: the
 // bytes gather in a staging area and reach the sink only when all of them
 // fit, otherwise the call fails and changes nothing. Not staged: the caller
 // has proven the sink has room, and the bytes go straight there. Measure
-// mode only counts, and refuses a call that would pass MeasureLimit just as
+// mode only counts, and refuses a call that would pass CountLimit just as
 // encode mode refuses one that does not fit.
 template <bool Emit, bool Staged, typename PutParts>
 DIBJPEG_ALWAYS_INLINE int CodeParts(ByteStream* sink, PutParts put) {
@@ -326,7 +323,7 @@ DIBJPEG_ALWAYS_INLINE int CodeParts(ByteStream* sink, PutParts put) {
     }
   } else {
     n = packer.counted();
-    if (std::uint64_t{sink->pos} + n > MeasureLimit) return 0;
+    if (std::uint64_t{sink->pos} + n > CountLimit) return 0;
     if (sink->pos + n > sink->size) sink->size = sink->pos + n;
   }
   sink->pos += n;

@@ -62,6 +62,9 @@ struct ByteStream {
 // n bits are gathered.
 inline constexpr std::uint8_t PadMask[8] = {0xFF, 0x7F, 0x3F, 0x1F, 0x0F, 0x07, 0x03, 0x01};
 
+// The most bytes a counting stream counts: the largest 32-bit length.
+inline constexpr std::uint32_t CountLimit = 0xFFFFFFFF;
+
 // The Tell slot of both kinds.
 std::uint32_t TellPosition(ByteStream* stream);
 

@@ -1,12 +1,18 @@
 // Counting stream: the sink of measure mode. It stores nothing; every write
 // advances pos by exactly the bytes the memory stream would store, stuffing
-// included, and size keeps the highest pos reached. Writes never fail and it
-// never touches the status word.
+// included, and size keeps the highest pos reached. A count never passes
+// CountLimit, the most a 32-bit length can say: there the writes fail just
+// as a memory stream's would into a buffer of that capacity, so a measure
+// never reports a wrapped length.
+#include "api/status.h"
 #include "stream/byte_stream.h"
 
 namespace dibjpeg {
 namespace {
 
+bool Fits(const ByteStream* s) { return s->pos < CountLimit; }
+
+// Counts one byte; the caller has tested Fits.
 void CountByte(ByteStream* s) {
   ++s->pos;
   if (s->pos > s->size) s->size = s->pos;
@@ -34,31 +40,47 @@ int CannotRead(ByteStream*, T*) {
   return 0;
 }
 
-void CountBit(ByteStream* s, unsigned bit) {
-  if (s->bitCount > 7) s->bitCount = 7;  // a damaged count cannot shift out of the byte
+// Gathers one bit. Fails where the memory stream would, leaving the same
+// state: the completed byte waits (bitCount 8) when it does not fit, and
+// bitAcc keeps an 0xFF whose stuffing byte does not.
+bool CountBit(ByteStream* s, unsigned bit) {
+  if (s->bitCount >= 8) {
+    if (s->bitCount == 8 && !Fits(s)) return false;  // a byte still waits for room
+    s->bitCount = 7;  // a damaged count cannot shift out of the byte
+  }
   s->bitAcc |= ((bit & 1u) << (7 - s->bitCount)) & 0xFFu;
-  if (++s->bitCount < 8) return;
+  if (++s->bitCount < 8) return true;
+  if (!Fits(s)) return false;
   CountByte(s);
-  if ((s->bitAcc & 0xFF) == 0xFF) CountByte(s);  // the stuffing byte
-  s->bitAcc = 0;
   s->bitCount = 0;
+  if ((s->bitAcc & 0xFF) == 0xFF) {
+    if (!Fits(s)) return false;
+    CountByte(s);  // the stuffing byte
+  }
+  s->bitAcc = 0;
+  return true;
 }
 
 int WriteBit(ByteStream* s, int bit) {
-  CountBit(s, static_cast<unsigned>(bit));
+  if (!CountBit(s, static_cast<unsigned>(bit))) return FailWith(StatusOverrun);
   return 1;
 }
 
+// Like the memory stream's, reports its failures by its result alone.
 int WriteBits(ByteStream* s, std::uint8_t count, std::uint16_t value) {
-  for (int i = (count > 16 ? 16 : count) - 1; i >= 0; --i) CountBit(s, (value >> i) & 1u);
+  for (int i = (count > 16 ? 16 : count) - 1; i >= 0; --i) {
+    if (!CountBit(s, (value >> i) & 1u)) return 0;
+  }
   return 1;
 }
 
 int WriteByte(ByteStream* s, std::uint8_t) {
   if (s->bitCount != 0) {
+    if (!Fits(s)) return FailWith(StatusOverrun);
     CountByte(s);  // the pending byte, written unstuffed with its low bits 0
     s->bitCount = 0;
   }
+  if (!Fits(s)) return FailWith(StatusOverrun);
   CountByte(s);
   return 1;
 }
@@ -69,10 +91,14 @@ int WriteDword(ByteStream* s, std::uint32_t) { return WriteWord(s, 0) && WriteWo
 
 int FlushBits(ByteStream* s) {
   if (s->bitCount == 0) return 1;
+  if (!Fits(s)) return FailWith(StatusOverrun);
   CountByte(s);
   s->bitAcc |= PadMask[s->bitCount > 7 ? 7 : s->bitCount];
   s->bitCount = 0;
-  if ((s->bitAcc & 0xFF) == 0xFF) CountByte(s);
+  if ((s->bitAcc & 0xFF) == 0xFF) {
+    if (!Fits(s)) return FailWith(StatusOverrun);
+    CountByte(s);
+  }
   return 1;  // bitAcc keeps the completed value
 }
 
