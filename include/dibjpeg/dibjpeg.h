@@ -74,6 +74,52 @@ enum {
  * validation dstSize is 0. */
 DIBJPEG_API uint16_t Jpeg_EncodeStart(JpegEncodeParams* params, int32_t mode);
 
+#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 199901L)
+#define DIBJPEG_INLINE static inline
+#elif defined(__GNUC__)
+#define DIBJPEG_INLINE static __inline__
+#else
+#define DIBJPEG_INLINE static
+#endif
+
+/* An upper bound on the length encode mode can write for this parameter
+ * block, whatever the pixels; 0 when the block fails validation. A buffer of
+ * this size (when it is at most 0xFFFFFFFF) lets a caller encode a page in
+ * one call, without measuring first.
+ *
+ * The stream is its headers (324 bytes through SOS for gray, 607 for
+ * colour), the entropy-coded blocks, at most 2 bytes for the final partial
+ * byte and its stuffing byte, and the 2-byte EOI. For each block, the most
+ * complete bytes it can add, stuffing included, was found by trying every
+ * block the tables can code (DC categories 0 to 11, any run of zeros, AC
+ * categories 1 to 10, every pattern of extra bits, every possible pending
+ * byte before it): 320 bytes with the luminance tables, 273 with the
+ * chrominance tables. So the bound holds for every quality, content and
+ * channel order. The MCUs: 8x8 of one block for gray; 16x16 of 4 Y + 2
+ * chroma blocks at 4:2:0, 16x8 of 2 + 2 at 4:2:2, 8x8 of 1 + 2 at 4:4:4. */
+DIBJPEG_INLINE uint64_t JpegEncodeBound(const JpegEncodeParams* params) {
+  const uint64_t luma = 320, chroma = 273;
+  uint64_t w, h;
+  if (params->width == 0 || params->height == 0 || params->width > 65535 || params->height > 65535 ||
+      params->quality == 0 || params->quality > 100 || params->sampling > 2)
+    return 0;
+  w = params->width;
+  h = params->height;
+  switch (params->bitCount) {
+    case 8:
+      return 324 + ((w + 7) / 8) * ((h + 7) / 8) * luma + 4;
+    case 16:
+    case 24:
+    case 32:
+      if (params->sampling == 0) return 607 + ((w + 15) / 16) * ((h + 15) / 16) * (4 * luma + 2 * chroma) + 4;
+      if (params->sampling == 1) return 607 + ((w + 15) / 16) * ((h + 7) / 8) * (2 * luma + 2 * chroma) + 4;
+      return 607 + ((w + 7) / 8) * ((h + 7) / 8) * (luma + 2 * chroma) + 4;
+    default:
+      return 0;
+  }
+}
+#undef DIBJPEG_INLINE
+
 #ifdef __cplusplus
 }
 #endif
