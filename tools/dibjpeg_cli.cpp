@@ -1,18 +1,16 @@
 // dibjpeg: encodes a BMP, PGM or PPM file to a baseline JPEG file through the
 // library's one public function (measure, then encode into a buffer of
-// exactly the measured size). An output file appears only when complete.
+// exactly the measured size). Output goes where output_file.h says.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <random>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "dibjpeg/dibjpeg.h"
 #include "image_input.h"
+#include "output_file.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -145,40 +143,6 @@ bool ReadAll(const std::string& name, Bytes* data, std::string* error) {
   return ok;
 }
 
-// Writes to a fresh file beside the target and renames it over the target
-// when every byte is on disk, so a failure leaves no partial file behind.
-bool WriteAtomically(const std::string& name, const Bytes& data, std::string* error) {
-  if (name == "-") {
-    if (std::fwrite(data.data(), 1, data.size(), stdout) != data.size() || std::fflush(stdout) != 0) {
-      *error = std::string("cannot write standard output: ") + std::strerror(errno);
-      return false;
-    }
-    return true;
-  }
-  std::random_device random;
-  char suffix[24];
-  std::snprintf(suffix, sizeof suffix, ".tmp%08x", static_cast<unsigned>(random()));
-  const std::string temp = name + suffix;
-  std::FILE* f = std::fopen(temp.c_str(), "wb");
-  if (f == nullptr) {
-    *error = "cannot create " + temp + ": " + std::strerror(errno);
-    return false;
-  }
-  bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
-  ok = (std::fclose(f) == 0) && ok;
-  if (!ok) *error = "cannot write " + temp + ": " + std::strerror(errno);
-  std::error_code ec;
-  if (ok) {
-    std::filesystem::rename(temp, name, ec);
-    if (ec) {
-      *error = "cannot rename " + temp + " to " + name + ": " + ec.message();
-      ok = false;
-    }
-  }
-  if (!ok) std::filesystem::remove(temp, ec);
-  return ok;
-}
-
 // Names what a failure status means. Validation codes stand alone; later
 // failures combine the overrun bit with the bits of the failing stage.
 std::string DescribeStatus(std::uint16_t status, std::int32_t mode) {
@@ -251,13 +215,15 @@ int main(int argc, char** argv) {
   JpegEncodeParams params = MakeParams(image, options);
   if (!RunEncoder(&params, JPEG_MODE_MEASURE, &error)) return Fail(ExitEncoder, what + error);
   if (options.measure) {
-    std::printf("%u\n", static_cast<unsigned>(params.dstSize));
+    if (std::printf("%u\n", static_cast<unsigned>(params.dstSize)) < 0 || std::fflush(stdout) != 0) {
+      return Fail(ExitInput, std::string("cannot write standard output: ") + std::strerror(errno));
+    }
     return 0;
   }
   Bytes jpeg(params.dstSize);
   params.dstBuffer = jpeg.data();
   if (!RunEncoder(&params, JPEG_MODE_ENCODE, &error)) return Fail(ExitEncoder, what + error);
   jpeg.resize(params.dstSize);
-  if (!WriteAtomically(options.files[1], jpeg, &error)) return Fail(ExitInput, error);
+  if (!dibjpeg::cli::WriteOutput(options.files[1], jpeg, &error)) return Fail(ExitInput, error);
   return 0;
 }

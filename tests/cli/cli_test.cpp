@@ -4,6 +4,9 @@
 // library's own encoding of those pixels. Refused inputs and bad command
 // lines must leave no file behind.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -185,14 +188,17 @@ class CommandLine : public testing::Test {
     return dir;
   }
 
-  // Runs the program through the shell, so `args` may redirect.
-  Outcome Exec(const std::string& args) {
-    const fs::path out = root_ / "io" / "stdout", err = root_ / "io" / "stderr";
+  // Runs the program through the shell, so `args` may redirect standard
+  // input; standard output goes to `out`.
+  Outcome Exec(const std::string& args, fs::path out = {}) {
+    const bool captured = out.empty();
+    if (captured) out = root_ / "io" / "stdout";
+    const fs::path err = root_ / "io" / "stderr";
     const std::string command = "'" DIBJPEG_CLI "' " + args + " >'" + out.string() + "' 2>'" + err.string() + "'";
     const int status = std::system(command.c_str());
     Outcome run;
     run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    const Bytes o = ReadFile(out), e = ReadFile(err);
+    const Bytes o = captured ? ReadFile(out) : Bytes(), e = ReadFile(err);
     run.out.assign(o.begin(), o.end());
     run.err.assign(e.begin(), e.end());
     return run;
@@ -443,6 +449,82 @@ TEST_F(CommandLine, UnwritableOutputFailsCleanly) {
   EXPECT_EQ(run.exit, 1);
   EXPECT_NE(run.err.find("cannot create " + (dir / "missing" / "out.jpg").string()), std::string::npos) << run.err;
   EXPECT_EQ(Listing(dir), std::set<std::string>{"in.pgm"});
+}
+
+// Regular files (and links to them) are replaced whole; special files are
+// written in place and stay what they were.
+TEST_F(CommandLine, WritesThroughLinksAndIntoSpecialFiles) {
+  const fs::path dir = Dir("special");
+  const std::string in = Q(dir / "in.pgm") + " ";
+  WriteFile(dir / "in.pgm", Text("P5 3 2 255\n\1\2\3\4\5\6"));
+  ASSERT_EQ(Exec(in + Q(dir / "want.jpg")).exit, 0);
+  const Bytes want = ReadFile(dir / "want.jpg");
+
+  // A FIFO with a reader (this test, without blocking: the small JPEG fits
+  // in the pipe's buffer).
+  const fs::path fifo = dir / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int readEnd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(readEnd, 0);
+  const Outcome toFifo = Exec(in + Q(fifo));
+  Bytes fromFifo(want.size() + 1);
+  const ssize_t got = read(readEnd, fromFifo.data(), fromFifo.size());
+  close(readEnd);
+  fromFifo.resize(got > 0 ? std::size_t(got) : 0);
+  EXPECT_EQ(toFifo.exit, 0) << toFifo.err;
+  EXPECT_EQ(fromFifo, want);
+  EXPECT_TRUE(fs::is_fifo(fifo));
+
+  // A link to a regular file: the target is replaced, keeping its mode.
+  WriteFile(dir / "target.jpg", Text("old"));
+  fs::permissions(dir / "target.jpg", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::create_symlink("target.jpg", dir / "link.jpg");
+  EXPECT_EQ(Exec(in + Q(dir / "link.jpg")).exit, 0);
+  EXPECT_TRUE(fs::is_symlink(dir / "link.jpg"));
+  EXPECT_EQ(ReadFile(dir / "target.jpg"), want);
+  EXPECT_EQ(fs::status(dir / "target.jpg").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+  // A link into /proc names an open file: standard output here.
+  fs::create_symlink("/proc/self/fd/1", dir / "stdout");
+  const Outcome toStdout = Exec(in + Q(dir / "stdout"));
+  EXPECT_EQ(toStdout.exit, 0) << toStdout.err;
+  EXPECT_EQ(Bytes(toStdout.out.begin(), toStdout.out.end()), want);
+  EXPECT_TRUE(fs::is_symlink(dir / "stdout"));
+
+  // A full device: exit 1, and the device stays a device. Root gets its own
+  // node, so that a faulty program could replace only that one.
+  const fs::path full = geteuid() == 0 ? dir / "full" : fs::path("/dev/full");
+  if (geteuid() == 0) ASSERT_EQ(mknod(full.c_str(), S_IFCHR | 0600, makedev(1, 7)), 0);
+  if (access(full.c_str(), W_OK) == 0) {
+    const Outcome toFull = Exec(in + Q(full));
+    EXPECT_EQ(toFull.exit, 1);
+    EXPECT_EQ(toFull.err, "dibjpeg: cannot write " + full.string() + ": No space left on device\n");
+    EXPECT_TRUE(fs::is_character_file(full));
+    const Outcome measure = Exec("--measure " + in, full);
+    EXPECT_EQ(measure.exit, 1);
+    EXPECT_EQ(measure.err, "dibjpeg: cannot write standard output: No space left on device\n");
+  }
+
+  // A read-only file is not replaced by whoever could not write it. Root can
+  // open any file for writing, so for root it is replaced, mode kept.
+  WriteFile(dir / "ro.jpg", Text("old"));
+  fs::permissions(dir / "ro.jpg", fs::perms::owner_read);
+  const Outcome readOnly = Exec(in + Q(dir / "ro.jpg"));
+  if (geteuid() == 0) {
+    EXPECT_EQ(readOnly.exit, 0) << readOnly.err;
+    EXPECT_EQ(ReadFile(dir / "ro.jpg"), want);
+  } else {
+    EXPECT_EQ(readOnly.exit, 1);
+    EXPECT_EQ(readOnly.err, "dibjpeg: cannot write " + (dir / "ro.jpg").string() + ": Permission denied\n");
+    EXPECT_EQ(ReadFile(dir / "ro.jpg"), Text("old"));
+  }
+  EXPECT_EQ(fs::status(dir / "ro.jpg").permissions(), fs::perms::owner_read);
+
+  // No temporary file is left anywhere.
+  std::set<std::string> files = {"in.pgm", "want.jpg", "fifo", "target.jpg", "link.jpg", "stdout", "ro.jpg"};
+  if (geteuid() == 0) files.insert("full");
+  EXPECT_EQ(Listing(dir), files);
 }
 
 }  // namespace
