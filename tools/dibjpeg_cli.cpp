@@ -45,9 +45,10 @@ constexpr char Usage[] =
     "      --version         show the version\n"
     "\n"
     "BMP: 1, 2, 4 and 8-bit palettes (RLE8 and RLE4 too), 16-bit and 32-bit with\n"
-    "any bit fields (alpha ignored), 24-bit; Windows and OS/2 headers.\n"
-    "PNM: P1 to P6, maxval 1 to 65535. PAM (P7): GRAYSCALE, RGB and their _ALPHA\n"
-    "forms. PNG: every colour type and bit depth, interlaced or not.\n"
+    "any masks of one run of bits each (alpha ignored), 24-bit; Windows and OS/2\n"
+    "headers. PNM: P1 to P6, maxval 1 to 65535. PAM (P7): GRAYSCALE, RGB and their\n"
+    "_ALPHA forms. PNG: every colour type and bit depth, interlaced or not.\n"
+    "PNG and PAM alpha is ignored unless --background white.\n"
     "Samples above 8 bits are rounded to 8. Gray images give gray JPEGs.\n"
     "16-bit 5-5-5 BMPs keep the encoder's expansion (white becomes 248).\n"
     "Widths above 65500 are valid JPEG but refused by libjpeg-based decoders.\n";

@@ -723,11 +723,12 @@ TEST_F(CommandLine, RejectsBadCommandLinesAndWritesNothing) {
       {"-q high", 2, "quality must be 1 to 100, have 'high'"},
       {"-s 421", 2, "sampling must be 420, 422 or 444, have '421'"},
       {"--gray=yes", 2, "option --gray takes no value"},
+      {"--background black", 2, "background must be none or white, have 'black'"},
       {"--fast", 2, "unknown option --fast"},
       {"--measure", 2, "--measure takes one INPUT and no OUTPUT"},
       {"-q!", 2, "option -q needs a value"},
       {"!", 2, "need INPUT and OUTPUT"},
-      {"-q 90 -s 444 --gray", 0, ""},  // the same paths, accepted
+      {"-q 90 -s 444 --gray --background=white", 0, ""},  // the same paths, accepted
   };
   const fs::path dir = Dir("usage");
   WriteFile(dir / "in.bmp", WriteBmp(MakeTestImage(8, 8), {.name = "bmp24"}));
