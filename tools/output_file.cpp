@@ -6,7 +6,8 @@
 // is not replaced. Everything else is written in place, as standard output
 // is: renaming over a device, FIFO or socket would destroy it, and the
 // links in /proc (behind /dev/stdout and /dev/fd/N) name open files, not
-// paths to replace.
+// paths to replace; those naming this process's descriptors (/dev/stdout)
+// write to the descriptor itself, keeping its offset and append mode.
 #include "output_file.h"
 
 #include <cerrno>
@@ -58,6 +59,7 @@ bool WriteAll(int fd, const Bytes& data) {
   while (done < data.size()) {
     const ssize_t n = write(fd, data.data() + done, data.size() - done);
     if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = EIO;
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
   }
@@ -72,12 +74,27 @@ bool InProc(const std::string& folder) {
   return inProc;
 }
 
+// The descriptor a /proc/self/fd/N, /proc/<own pid>/fd/N or /dev/fd/N path
+// names, or -1.
+int DescriptorOf(const std::string& path) {
+  const std::string prefixes[] = {"/proc/self/fd/", "/dev/fd/", "/proc/" + std::to_string(getpid()) + "/fd/"};
+  for (const std::string& prefix : prefixes) {
+    const std::string number = path.rfind(prefix, 0) == 0 ? path.substr(prefix.size()) : "";
+    if (!number.empty() && number.size() < 9 && number.find_first_not_of("0123456789") == std::string::npos) {
+      return std::stoi(number);
+    }
+  }
+  return -1;
+}
+
 // Follows symbolic links from `name` to the path the bytes finally go to.
-// *inProc is set when that chain passes through /proc.
-bool FollowLinks(const std::string& name, std::string* target, bool* inProc, std::string* error) {
+// *inProc is set when that chain passes through /proc, *descriptor when it
+// names one of this process's open descriptors.
+bool FollowLinks(const std::string& name, std::string* target, bool* inProc, int* descriptor, std::string* error) {
   std::string path = name;
   for (int hops = 0;; ++hops) {
     *inProc = *inProc || InProc(DirName(path));
+    if (*descriptor < 0) *descriptor = DescriptorOf(path);
     struct stat st;
     if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
     char link[PATH_MAX];
@@ -159,7 +176,17 @@ bool WriteOutput(const std::string& name, const Bytes& data, std::string* error)
   if (name == "-") return WriteStdout(data, error);
   std::string target;
   bool inProc = false;
-  if (!FollowLinks(name, &target, &inProc, error)) return false;
+  int descriptor = -1;
+  if (!FollowLinks(name, &target, &inProc, &descriptor, error)) return false;
+  // An open descriptor (/dev/stdout, say) is written as it stands, keeping
+  // its offset and append mode, as "-" writes standard output.
+  if (descriptor >= 0) {
+    if (!WriteAll(descriptor, data)) {
+      *error = "cannot write " + name + ": " + ErrorText();
+      return false;
+    }
+    return true;
+  }
   struct stat st;
   const bool exists = stat(target.c_str(), &st) == 0;
   if (!exists && errno != ENOENT) {

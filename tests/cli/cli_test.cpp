@@ -799,6 +799,12 @@ TEST_F(CommandLine, WritesThroughLinksAndIntoSpecialFiles) {
   EXPECT_EQ(toStdout.exit, 0) << toStdout.err;
   EXPECT_EQ(Bytes(toStdout.out.begin(), toStdout.out.end()), want);
   EXPECT_TRUE(fs::is_symlink(dir / "stdout"));
+  // ... written as it stands: appending keeps what was there.
+  WriteFile(dir / "log", Text("old"));
+  EXPECT_EQ(std::system(("'" DIBJPEG_CLI "' " + in + "/dev/stdout >>" + Q(dir / "log")).c_str()), 0);
+  Bytes appended = Text("old");
+  appended.insert(appended.end(), want.begin(), want.end());
+  EXPECT_EQ(ReadFile(dir / "log"), appended);
 
   // A full device: exit 1, and the device stays a device. Root gets its own
   // node, so that a faulty program could replace only that one.
@@ -830,7 +836,7 @@ TEST_F(CommandLine, WritesThroughLinksAndIntoSpecialFiles) {
   EXPECT_EQ(fs::status(dir / "ro.jpg").permissions(), fs::perms::owner_read);
 
   // No temporary file is left anywhere.
-  std::set<std::string> files = {"in.pgm", "want.jpg", "fifo", "target.jpg", "link.jpg", "stdout", "ro.jpg"};
+  std::set<std::string> files = {"in.pgm", "want.jpg", "fifo", "target.jpg", "link.jpg", "stdout", "log", "ro.jpg"};
   if (geteuid() == 0) files.insert("full");
   EXPECT_EQ(Listing(dir), files);
 }
