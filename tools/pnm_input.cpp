@@ -78,7 +78,7 @@ bool ReadPamHeader(Source* source, Pnm* pnm, std::string* error) {
     if (field == nullptr || !ReadNumber(source, field)) {
       return Refuse(error, "PAM header line " + key + " not understood", "WIDTH, HEIGHT, DEPTH, MAXVAL, TUPLTYPE");
     }
-    if (field == &value) pnm->depth = value > 8 ? 8 : static_cast<unsigned>(value);
+    if (field == &value) pnm->depth = static_cast<unsigned>(value > 999 ? 999 : value);
   }
   for (int c = GetByte(source); c >= 0 && c != '\n'; c = GetByte(source)) {
   }
