@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash tools/install-deps.sh clang libclang-rt-14-dev libjpeg62-turbo-dev cmake
+bash tools/install-deps.sh clang libclang-rt-14-dev libjpeg62-turbo-dev libpng-dev cmake
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j2 --target encode_fuzzer

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash tools/install-deps.sh g++ cmake libasan8 libubsan1 libtsan2 libgtest-dev libjpeg62-turbo-dev
+bash tools/install-deps.sh g++ cmake libasan8 libubsan1 libtsan2 libgtest-dev libjpeg62-turbo-dev libpng-dev
 
 export ASAN_OPTIONS="detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

@@ -1,18 +1,18 @@
-// dibjpeg: encodes a BMP, PGM or PPM file to a baseline JPEG file through the
+// dibjpeg: encodes a BMP, PNM, PAM or PNG file to a baseline JPEG file through the
 // library's one public function (measure, then encode into a buffer of
-// exactly the measured size). An output file appears only when complete.
+// exactly the measured size). Output goes where output_file.h says.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "dibjpeg/dibjpeg.h"
 #include "image_input.h"
+#include "output_file.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -32,25 +32,33 @@ constexpr int ExitEncoder = 3;  // the encoder returned a failure status
 constexpr char Usage[] =
     "usage: dibjpeg [options] INPUT OUTPUT\n"
     "       dibjpeg --measure [options] INPUT\n"
-    "Encodes a BMP, binary PGM (P5) or binary PPM (P6) image to a baseline JPEG file.\n"
+    "Encodes a BMP, PNM, PAM or PNG image to a baseline JPEG file.\n"
     "INPUT or OUTPUT '-' means standard input or standard output.\n"
     "\n"
     "  -q, --quality N       1 to 100 (default 75)\n"
     "  -s, --sampling MODE   chroma sampling 420, 422 or 444 (default 420)\n"
     "      --gray            encode a colour image as gray\n"
+    "      --background MODE what becomes of alpha (PNG, PAM): 'none' drops it\n"
+    "                        (default), 'white' composites the image on white\n"
     "      --measure         print the exact size of the JPEG in bytes, write nothing\n"
     "  -h, --help            show this help\n"
     "      --version         show the version\n"
     "\n"
-    "BMP: 8-bit palette, 16-bit 5-5-5, 24-bit and 32-bit, uncompressed or with\n"
-    "BI_BITFIELDS masks 5-5-5 (16-bit) or BGRX (32-bit), bottom-up or top-down.\n"
-    "PGM and PPM: maxval 255.\n";
+    "BMP: 1, 2, 4 and 8-bit palettes (RLE8 and RLE4 too), 16-bit and 32-bit with\n"
+    "any masks of one run of bits each (alpha ignored), 24-bit; Windows and OS/2\n"
+    "headers. PNM: P1 to P6, maxval 1 to 65535. PAM (P7): GRAYSCALE, RGB and their\n"
+    "_ALPHA forms. PNG: every colour type and bit depth, interlaced or not.\n"
+    "PNG and PAM alpha is ignored unless --background white.\n"
+    "Samples above 8 bits are rounded to 8. Gray images give gray JPEGs.\n"
+    "16-bit 5-5-5 BMPs keep the encoder's expansion (white becomes 248).\n"
+    "Widths above 65500 are valid JPEG but refused by libjpeg-based decoders.\n";
 
 struct Options {
   int quality = 75;
   int sampling = 0;  // the encoder's value: 0 = 4:2:0, 1 = 4:2:2, 2 = 4:4:4
   bool gray = false;
   bool measure = false;
+  bool whiteBackground = false;
   std::vector<std::string> files;
 };
 
@@ -90,7 +98,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
       arg.resize(eq);
       hasValue = true;
     }
-    const bool takesValue = arg == "-q" || arg == "--quality" || arg == "-s" || arg == "--sampling";
+    const bool takesValue =
+        arg == "-q" || arg == "--quality" || arg == "-s" || arg == "--sampling" || arg == "--background";
     if (takesValue && !hasValue) {
       if (i + 1 == argc) return Fail(ExitUsage, "option " + arg + " needs a value (see --help)");
       value = argv[++i];
@@ -108,6 +117,10 @@ int ParseOptions(int argc, char** argv, Options* options) {
       else if (value == "422") options->sampling = 1;
       else if (value == "444") options->sampling = 2;
       else return Fail(ExitUsage, "sampling must be 420, 422 or 444, have '" + value + "'");
+    } else if (arg == "--background") {
+      if (value == "none") options->whiteBackground = false;
+      else if (value == "white") options->whiteBackground = true;
+      else return Fail(ExitUsage, "background must be none or white, have '" + value + "'");
     } else if (arg == "--gray") {
       options->gray = true;
     } else if (arg == "--measure") {
@@ -130,53 +143,23 @@ int ParseOptions(int argc, char** argv, Options* options) {
   return -1;
 }
 
-bool ReadAll(const std::string& name, Bytes* data, std::string* error) {
-  std::FILE* f = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
-  if (f == nullptr) {
+// Opens INPUT and notes its length when it is a regular file.
+bool OpenInput(const std::string& name, dibjpeg::cli::Source* source, std::string* error) {
+  if (name == "-") {
+    source->file = stdin;
+    return true;
+  }
+  source->file = std::fopen(name.c_str(), "rb");
+  if (source->file == nullptr) {
     *error = "cannot open " + name + ": " + std::strerror(errno);
     return false;
   }
-  std::uint8_t chunk[65536];
-  std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) data->insert(data->end(), chunk, chunk + n);
-  const bool ok = !std::ferror(f);
-  if (!ok) *error = "cannot read " + name + ": " + std::strerror(errno);
-  if (f != stdin) std::fclose(f);
-  return ok;
-}
-
-// Writes to a fresh file beside the target and renames it over the target
-// when every byte is on disk, so a failure leaves no partial file behind.
-bool WriteAtomically(const std::string& name, const Bytes& data, std::string* error) {
-  if (name == "-") {
-    if (std::fwrite(data.data(), 1, data.size(), stdout) != data.size() || std::fflush(stdout) != 0) {
-      *error = std::string("cannot write standard output: ") + std::strerror(errno);
-      return false;
-    }
-    return true;
-  }
-  std::random_device random;
-  char suffix[24];
-  std::snprintf(suffix, sizeof suffix, ".tmp%08x", static_cast<unsigned>(random()));
-  const std::string temp = name + suffix;
-  std::FILE* f = std::fopen(temp.c_str(), "wb");
-  if (f == nullptr) {
-    *error = "cannot create " + temp + ": " + std::strerror(errno);
-    return false;
-  }
-  bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
-  ok = (std::fclose(f) == 0) && ok;
-  if (!ok) *error = "cannot write " + temp + ": " + std::strerror(errno);
   std::error_code ec;
-  if (ok) {
-    std::filesystem::rename(temp, name, ec);
-    if (ec) {
-      *error = "cannot rename " + temp + " to " + name + ": " + ec.message();
-      ok = false;
-    }
+  if (std::filesystem::is_regular_file(name, ec)) {
+    const std::uintmax_t size = std::filesystem::file_size(name, ec);
+    if (!ec) source->size = size;
   }
-  if (!ok) std::filesystem::remove(temp, ec);
-  return ok;
+  return true;
 }
 
 // Names what a failure status means. Validation codes stand alone; later
@@ -209,8 +192,8 @@ std::string DescribeStatus(std::uint16_t status, std::int32_t mode) {
 
 JpegEncodeParams MakeParams(const Image& image, const Options& options) {
   JpegEncodeParams params{};
-  params.srcBits = image.pixels.data();
-  params.srcSize = static_cast<std::uint32_t>(image.pixels.size());
+  params.srcBits = image.pixels.get();
+  params.srcSize = static_cast<std::uint32_t>(image.size);
   params.width = image.width;
   params.height = image.height;
   params.bitCount = image.bitCount;
@@ -236,14 +219,23 @@ int main(int argc, char** argv) {
   Options options;
   if (const int exit = ParseOptions(argc, argv, &options); exit >= 0) return exit;
 
-  const std::string& input = options.files[0];
-  Bytes file;
+  const std::string input = options.files[0] == "-" ? "standard input" : options.files[0];
+  dibjpeg::cli::Source source;
   std::string error;
-  if (!ReadAll(input, &file, &error)) return Fail(ExitInput, error);
+  if (!OpenInput(options.files[0], &source, &error)) return Fail(ExitInput, error);
   Image image;
-  if (!dibjpeg::cli::ReadImage(file, &image, &error)) return Fail(ExitInput, input + ": " + error);
-  file = Bytes();
+  dibjpeg::cli::ReadOptions readOptions;
+  readOptions.whiteBackground = options.whiteBackground;
+  const bool read = dibjpeg::cli::ReadImage(&source, readOptions, &image, &error);
+  const bool readFailed = std::ferror(source.file) != 0;
+  if (source.file != stdin) std::fclose(source.file);
+  if (readFailed) return Fail(ExitInput, "cannot read " + input + ": " + std::strerror(errno));
+  if (!read) return Fail(ExitInput, input + ": " + error);
   if (options.gray) dibjpeg::cli::ConvertToGray(&image);
+  if (image.width > 65500) {
+    std::fprintf(stderr, "dibjpeg: warning: %s: %u pixels wide; decoders built on libjpeg refuse widths above 65500\n",
+                 input.c_str(), static_cast<unsigned>(image.width));
+  }
 
   // Measure, then encode into exactly the measured number of bytes.
   const std::string what = input + ": " + image.format + " " + std::to_string(image.width) + " x " +
@@ -251,13 +243,15 @@ int main(int argc, char** argv) {
   JpegEncodeParams params = MakeParams(image, options);
   if (!RunEncoder(&params, JPEG_MODE_MEASURE, &error)) return Fail(ExitEncoder, what + error);
   if (options.measure) {
-    std::printf("%u\n", static_cast<unsigned>(params.dstSize));
+    if (std::printf("%u\n", static_cast<unsigned>(params.dstSize)) < 0 || std::fflush(stdout) != 0) {
+      return Fail(ExitInput, std::string("cannot write standard output: ") + std::strerror(errno));
+    }
     return 0;
   }
   Bytes jpeg(params.dstSize);
   params.dstBuffer = jpeg.data();
   if (!RunEncoder(&params, JPEG_MODE_ENCODE, &error)) return Fail(ExitEncoder, what + error);
   jpeg.resize(params.dstSize);
-  if (!WriteAtomically(options.files[1], jpeg, &error)) return Fail(ExitInput, error);
+  if (!dibjpeg::cli::WriteOutput(options.files[1], jpeg, &error)) return Fail(ExitInput, error);
   return 0;
 }

@@ -1,33 +1,59 @@
-// Reads the image files the command-line encoder accepts (BMP, binary PGM and
-// PPM), recognised by their content, and lays the pixels out as the encoder
-// reads them: bottom-up rows, each padded to a multiple of 4 bytes.
+// Reads the image files the command-line encoder accepts (BMP, PNM and PAM,
+// PNG), recognised by their content, and lays the pixels out as the encoder
+// reads them: bottom-up rows, each padded to a multiple of 4 bytes, in one of
+// its four layouts (8-bit gray, 16-bit 5-5-5, 24-bit, 32-bit). The pixels
+// are read from the file straight into that buffer, a row at a time where
+// they need converting, so reading takes no more memory than the result.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace dibjpeg::cli {
 
-// One image, ready for Jpeg_EncodeStart.
+struct FreeBytes {
+  void operator()(std::uint8_t* p) const { std::free(p); }
+};
+
+// One image, ready for Jpeg_EncodeStart. The pixels come from calloc, whose
+// large blocks are zero pages that take memory only once written: a header
+// that promises more rows than a pipe delivers costs little.
 struct Image {
-  std::vector<std::uint8_t> pixels;  // bottom row first, rows padded to 4 bytes
+  std::unique_ptr<std::uint8_t[], FreeBytes> pixels;  // bottom row first, rows padded to 4 bytes
+  std::uint64_t size = 0;                              // bytes at pixels
   std::uint32_t width = 0;           // pixels
   std::uint32_t height = 0;          // rows
   std::uint16_t bitCount = 0;        // 8, 16 (5-5-5), 24 or 32
   std::uint8_t channelOrder = 0;     // 1 = blue first, 0 = red first
-  std::string format;                // what the file held, e.g. "BMP 16-bit 5-5-5"
+  std::string format;                // what the file held, e.g. "BMP 16-bit 5-6-5"
+};
+
+// The open input file. `size` is its length when known (a regular file), so
+// that a header promising more pixels than the file holds is refused before
+// any memory is taken for them.
+struct Source {
+  std::FILE* file = nullptr;
+  std::uint64_t size = UINT64_MAX;  // unknown
+  std::uint64_t position = 0;       // bytes consumed so far
+};
+
+struct ReadOptions {
+  bool whiteBackground = false;  // composite alpha on white instead of dropping it
 };
 
 // Bytes per row of a bottom-up bitmap.
 std::uint64_t DibRowStride(std::uint64_t width, unsigned bitCount);
 
-// Parses `file`. On failure returns false and sets *error to one line saying
-// what was found and what is supported.
-bool ReadImage(const std::vector<std::uint8_t>& file, Image* image, std::string* error);
+// Parses the file. On failure returns false and sets *error to one line
+// saying what was found and what is supported.
+bool ReadImage(Source* source, const ReadOptions& options, Image* image, std::string* error);
 
 // Turns a colour image into 8-bit gray with the encoder's own luma weights,
-// Y = (77 R + 150 G + 29 B + 128) >> 8. A gray image is left as it is.
+// Y = (77 R + 150 G + 29 B + 128) >> 8, in place. A gray image is left as it is.
 void ConvertToGray(Image* image);
 
 }  // namespace dibjpeg::cli

@@ -1,0 +1,328 @@
+// BMP files into the encoder's layouts. Pixels the encoder reads as they are
+// (16-bit 5-5-5, 24-bit and 32-bit BGRX) are read straight into place; palette
+// images become 8-bit gray when every entry is gray and 24-bit otherwise, and
+// any other bit fields become 24-bit.
+#include <cstring>
+
+#include "image_readers.h"
+
+namespace dibjpeg::cli {
+namespace {
+
+constexpr std::uint32_t BiRgb = 0, BiRle8 = 1, BiRle4 = 2, BiBitfields = 3, BiAlphaBitfields = 6;
+
+std::uint32_t Le16(const std::uint8_t* p) { return p[0] | p[1] << 8; }
+std::uint32_t Le32(const std::uint8_t* p) {
+  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+}
+
+std::string Hex(std::uint32_t v) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", v);
+  return text;
+}
+
+const char* CompressionName(std::uint32_t compression, bool os2) {
+  switch (compression) {
+    case 1: return "RLE8";
+    case 2: return "RLE4";
+    case 3: return os2 ? "Huffman 1D" : "BI_BITFIELDS";
+    case 4: return os2 ? "RLE24" : "JPEG";
+    case 5: return "PNG";
+    case 6: return "ALPHABITFIELDS";
+    case 11: return "CMYK";
+    case 12: return "CMYKRLE8";
+    case 13: return "CMYKRLE4";
+    default: return "unknown";
+  }
+}
+
+// One colour channel of a bit-field pixel and its widening to 8 bits.
+struct Field {
+  unsigned shift = 0;
+  unsigned bits = 0;
+  std::uint32_t max = 0;  // the mask shifted down: all ones
+};
+
+// False unless the mask is one run of set bits.
+bool MakeField(std::uint32_t mask, Field* field) {
+  if (mask == 0) return false;
+  while ((mask >> field->shift & 1) == 0) ++field->shift;
+  field->max = mask >> field->shift;
+  if ((field->max & (std::uint64_t(field->max) + 1)) != 0) return false;
+  for (std::uint32_t m = field->max; m != 0; m >>= 1) ++field->bits;
+  return true;
+}
+
+std::uint8_t Widen(std::uint32_t pixel, const Field& f) {
+  const std::uint64_t v = pixel >> f.shift & f.max;
+  return static_cast<std::uint8_t>((v * 255 + f.max / 2) / f.max);
+}
+
+// How each file row becomes an output row.
+enum class Layout { Direct, Palette, Fields };
+
+struct Bmp {
+  std::uint64_t width = 0, rows = 0;
+  unsigned bits = 0;
+  bool topDown = false;
+  Layout layout = Layout::Direct;
+  unsigned outBits = 0;
+  std::uint8_t palette[256][3] = {};  // B, G, R
+  std::uint32_t paletteSize = 0;
+  bool grayPalette = true;
+  Field fields[3];  // red, green, blue
+};
+
+bool RefuseIndex(const Bmp& bmp, unsigned index, std::string* error) {
+  return Refuse(error,
+                "BMP pixel index " + Num(index) + " beyond its " + Num(bmp.paletteSize) + "-entry palette",
+                "indexes within the palette");
+}
+
+// Writes palette entry `index` as pixel x of an output row.
+bool PutIndex(const Bmp& bmp, unsigned index, std::uint64_t x, std::uint8_t* out, std::string* error) {
+  if (index >= bmp.paletteSize) return RefuseIndex(bmp, index, error);
+  if (bmp.grayPalette) {
+    out[x] = bmp.palette[index][0];
+  } else {
+    std::memcpy(out + 3 * x, bmp.palette[index], 3);
+  }
+  return true;
+}
+
+bool ConvertRow(const Bmp& bmp, const std::uint8_t* in, std::uint8_t* out, std::string* error) {
+  for (std::uint64_t x = 0; x < bmp.width; ++x) {
+    if (bmp.layout == Layout::Palette) {
+      const std::uint64_t bit = x * bmp.bits;
+      const unsigned index = in[bit / 8] >> (8 - bmp.bits - bit % 8) & ((1u << bmp.bits) - 1);
+      if (!PutIndex(bmp, index, x, out, error)) return false;
+    } else {
+      const std::uint32_t pixel = bmp.bits == 16 ? Le16(in + 2 * x) : Le32(in + 4 * x);
+      out[3 * x] = Widen(pixel, bmp.fields[2]);
+      out[3 * x + 1] = Widen(pixel, bmp.fields[1]);
+      out[3 * x + 2] = Widen(pixel, bmp.fields[0]);
+    }
+  }
+  return true;
+}
+
+std::uint8_t* OutRow(const Bmp& bmp, std::uint64_t fileRow, Image* image) {
+  const std::uint64_t row = bmp.topDown ? bmp.rows - 1 - fileRow : fileRow;
+  return &image->pixels[row * DibRowStride(bmp.width, bmp.outBits)];
+}
+
+bool ReadRows(const Bmp& bmp, Source* source, std::uint64_t dataEnd, Image* image, std::string* error) {
+  const std::uint64_t inStride = DibRowStride(bmp.width, bmp.bits);
+  const std::uint64_t rowBytes = (bmp.width * bmp.bits + 7) / 8;
+  std::vector<std::uint8_t> row(bmp.layout == Layout::Direct ? 0 : inStride);
+  for (std::uint64_t r = 0; r < bmp.rows; ++r) {
+    // The last row in the file needs only its pixel bytes, not its padding.
+    const std::uint64_t padding = r + 1 == bmp.rows ? 0 : inStride - rowBytes;
+    std::uint8_t* out = OutRow(bmp, r, image);
+    std::uint8_t* in = bmp.layout == Layout::Direct ? out : row.data();
+    if (ReadBytes(source, in, rowBytes) != rowBytes || !SkipBytes(source, padding)) {
+      return RefuseTruncated(error, image->format, dataEnd, source->position);
+    }
+    if (bmp.layout != Layout::Direct && !ConvertRow(bmp, in, out, error)) return false;
+  }
+  return true;
+}
+
+// Run-length data: a count byte and a value byte repeat that value (RLE8) or
+// alternate its two nibbles (RLE4); a zero count byte is an escape: 0 end of
+// line, 1 end of bitmap, 2 a move right and up by the next two bytes, larger
+// values a literal run of that many pixels padded to an even byte count.
+// Pixels the data skips keep palette entry 0; pixels beyond the width are
+// dropped.
+bool ReadRle(const Bmp& bmp, Source* source, Image* image, std::string* error) {
+  const std::uint64_t outStride = DibRowStride(bmp.width, bmp.outBits);
+  for (std::uint64_t r = 0; r < bmp.rows && bmp.paletteSize > 0; ++r) {
+    for (std::uint64_t x = 0; x < bmp.width; ++x) PutIndex(bmp, 0, x, &image->pixels[r * outStride], error);
+  }
+  std::uint64_t x = 0, y = 0;
+  auto put = [&](unsigned index) {
+    const bool inside = x < bmp.width && y < bmp.rows;
+    const bool ok = !inside || PutIndex(bmp, index, x, OutRow(bmp, y, image), error);
+    ++x;
+    return ok;
+  };
+  for (;;) {
+    const int count = GetByte(source), value = GetByte(source);
+    if (value < 0) break;
+    if (count > 0) {
+      for (int i = 0; i < count; ++i) {
+        const unsigned index = bmp.bits == 8 ? value : (i % 2 == 0 ? value >> 4 : value & 15);
+        if (!put(index)) return false;
+      }
+    } else if (value == 0) {
+      x = 0;
+      ++y;
+    } else if (value == 1) {
+      return true;
+    } else if (value == 2) {
+      const int dx = GetByte(source), dy = GetByte(source);
+      if (dy < 0) break;
+      x += dx;
+      y += dy;
+    } else {
+      const int bytes = bmp.bits == 8 ? value : (value + 1) / 2;
+      std::uint8_t literal[256];
+      if (ReadBytes(source, literal, bytes + bytes % 2) != std::size_t(bytes + bytes % 2)) break;
+      for (int i = 0; i < value; ++i) {
+        const unsigned index = bmp.bits == 8 ? literal[i] : (i % 2 == 0 ? literal[i / 2] >> 4 : literal[i / 2] & 15);
+        if (!put(index)) return false;
+      }
+    }
+  }
+  if (y >= bmp.rows) return true;  // every row given, only the end mark missing
+  return Refuse(error, "truncated BMP: " + std::string(bmp.bits == 8 ? "RLE8" : "RLE4") + " data ends at byte " +
+                           Num(source->position) + " in row " + Num(y + 1) + " of " + Num(bmp.rows),
+                "complete files");
+}
+
+}  // namespace
+
+// File header (14 bytes) then info header, all little-endian:
+//   file  0  2  "BM"           info  4  4  width (> 0)
+//   file 10  4  pixel offset   info  8  4  height (< 0: top-down rows)
+//   info  0  4  header size    info 12  2  planes (1)
+//                              info 14  2  bits per pixel
+//                              info 16  4  compression
+//                              info 32  4  palette entries (0: 2^bits)
+// The 12-byte OS/2 header holds 16-bit width, height, planes and bits, and
+// its palette entries take 3 bytes (B, G, R) instead of 4 (B, G, R, 0). The
+// OS/2 2.x header (16 or 64 bytes) is laid out like the 40-byte one.
+// Colour masks follow a 40-byte header, or sit at info 40 in the longer ones;
+// the palette follows the header and any masks.
+bool ReadBmp(Source* source, Image* image, std::string* error) {
+  const auto truncatedHeaders = [&] {
+    return Refuse(error, "truncated BMP: " + Num(source->position) + " bytes, shorter than its headers",
+                  "complete files");
+  };
+  std::uint8_t head[12 + 124] = {};  // the rest of the file header, then the info header
+  if (ReadBytes(source, head, 16) != 16) return truncatedHeaders();
+  const std::uint32_t pixelOffset = Le32(head + 8);
+  const std::uint32_t infoSize = Le32(head + 12);
+  if (infoSize != 12 && infoSize != 16 && infoSize != 40 && infoSize != 52 && infoSize != 56 && infoSize != 64 &&
+      infoSize != 108 && infoSize != 124) {
+    return Refuse(error, "BMP with a " + Num(infoSize) + "-byte info header",
+                  "BMP info headers of 12 and 64 (OS/2), 16, 40, 52, 56, 108 (V4) and 124 (V5) bytes");
+  }
+  std::uint8_t* info = head + 12;
+  if (ReadBytes(source, info + 4, infoSize - 4) != infoSize - 4) return truncatedHeaders();
+  const bool os2Core = infoSize == 12, os2 = os2Core || infoSize == 16 || infoSize == 64;
+
+  Bmp bmp;
+  const std::int64_t width = os2Core ? std::int64_t(Le16(info + 4)) : std::int64_t(std::int32_t(Le32(info + 4)));
+  const std::int64_t height = os2Core ? std::int64_t(Le16(info + 6)) : std::int64_t(std::int32_t(Le32(info + 8)));
+  const std::uint32_t planes = os2Core ? Le16(info + 8) : Le16(info + 12);
+  bmp.bits = os2Core ? Le16(info + 10) : Le16(info + 14);
+  const std::uint32_t compression = os2Core ? BiRgb : Le32(info + 16);
+  const std::uint32_t paletteUsed = os2Core ? 0 : Le32(info + 32);
+
+  if (planes != 1) return Refuse(error, "BMP with " + Num(planes) + " planes", "BMP with 1 plane");
+  if (width <= 0 || height == 0) {
+    return Refuse(error, "BMP of width " + std::to_string(width) + " and height " + std::to_string(height),
+                  "width above 0 and height other than 0 (negative for top-down rows)");
+  }
+  const unsigned bits = bmp.bits;
+  if (bits != 1 && bits != 2 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) {
+    return Refuse(error, "BMP with " + BitsPerPixel(bits), "BMP with 1, 2, 4, 8, 16, 24 or 32 bits per pixel");
+  }
+  const bool rle = compression == BiRle8 || compression == BiRle4;
+  const bool bitfields = !os2 && (compression == BiBitfields || compression == BiAlphaBitfields);
+  constexpr char CompressionsSupported[] =
+      "uncompressed BMP (BI_RGB), RLE8 at 8 bits, RLE4 at 4 bits, and BI_BITFIELDS at 16, 24 and 32 bits";
+  const std::string compressionText =
+      std::string(CompressionName(compression, os2)) + " compression (type " + Num(compression) + ")";
+  if (compression != BiRgb && !rle && !bitfields) {
+    return Refuse(error, "BMP with " + compressionText, CompressionsSupported);
+  }
+  if ((compression == BiRle8 && bits != 8) || (compression == BiRle4 && bits != 4) || (bitfields && bits < 16) ||
+      (compression == BiAlphaBitfields && bits == 24)) {
+    return Refuse(error, "BMP " + Num(bits) + "-bit with " + compressionText, CompressionsSupported);
+  }
+
+  // Colour masks: red, green, blue.
+  std::uint32_t masks[3] = {0x7C00, 0x3E0, 0x1F};
+  if (bits > 16) masks[0] = 0xFF0000, masks[1] = 0xFF00, masks[2] = 0xFF;
+  if (bitfields) {
+    const std::uint8_t* at = info + 40;
+    std::uint8_t trailing[16];
+    if (infoSize == 40) {
+      const std::size_t size = compression == BiAlphaBitfields ? 16 : 12;
+      if (ReadBytes(source, trailing, size) != size) {
+        return Refuse(error, "truncated BMP: " + Num(source->position) + " bytes, shorter than its colour masks",
+                      "complete files");
+      }
+      at = trailing;
+    }
+    for (int c = 0; c < 3; ++c) masks[c] = Le32(at + 4 * c);
+  }
+
+  std::string variant;
+  if (bits <= 8) {
+    bmp.layout = Layout::Palette;
+  } else if (bits == 16 && masks[0] == 0x7C00 && masks[1] == 0x3E0 && masks[2] == 0x1F) {
+    variant = " 5-5-5";
+  } else if (bits > 16 && masks[0] == 0xFF0000 && masks[1] == 0xFF00 && masks[2] == 0xFF) {
+  } else {
+    bmp.layout = Layout::Fields;
+    bool ok = bits != 24 && (bits == 32 || (masks[0] | masks[1] | masks[2]) <= 0xFFFF);
+    for (int c = 0; c < 3; ++c) ok = ok && MakeField(masks[c], &bmp.fields[c]);
+    if (!ok) {
+      return Refuse(error,
+                    "BMP " + Num(bits) + "-bit with masks red " + Hex(masks[0]) + " green " + Hex(masks[1]) +
+                        " blue " + Hex(masks[2]),
+                    "at 16 and 32 bits, masks of one run of bits each; at 24 bits red 0xFF0000 green 0xFF00 blue 0xFF");
+    }
+    variant = " " + Num(bmp.fields[0].bits) + "-" + Num(bmp.fields[1].bits) + "-" + Num(bmp.fields[2].bits);
+  }
+
+  if (pixelOffset < source->position) {
+    return Refuse(error, "BMP whose pixel data offset " + Num(pixelOffset) + " lies inside its headers",
+                  "pixel data after the headers");
+  }
+  if (bmp.layout == Layout::Palette) {
+    bmp.paletteSize = paletteUsed != 0 ? paletteUsed : 1u << bits;
+    if (bmp.paletteSize > 256) {
+      return Refuse(error, "BMP " + Num(bits) + "-bit with a " + Num(bmp.paletteSize) + "-entry palette",
+                    "palettes of up to 256 entries");
+    }
+    // Old files may hold fewer entries than 2^bits before the pixels.
+    const unsigned entrySize = os2Core ? 3 : 4;
+    const std::uint64_t room = (pixelOffset - source->position) / entrySize;
+    if (room < bmp.paletteSize) bmp.paletteSize = static_cast<std::uint32_t>(room);
+    for (std::uint32_t i = 0; i < bmp.paletteSize; ++i) {
+      std::uint8_t entry[4];
+      if (ReadBytes(source, entry, entrySize) != entrySize) {
+        return Refuse(error, "truncated BMP: " + Num(source->position) + " bytes, shorter than its palette",
+                      "complete files");
+      }
+      std::memcpy(bmp.palette[i], entry, 3);
+      bmp.grayPalette = bmp.grayPalette && entry[0] == entry[1] && entry[1] == entry[2];
+    }
+    variant = bmp.grayPalette ? " gray palette" : " colour palette";
+  }
+
+  bmp.topDown = height < 0;
+  bmp.width = std::uint64_t(width);
+  bmp.rows = bmp.topDown ? std::uint64_t(-height) : std::uint64_t(height);
+  bmp.outBits = bmp.layout == Layout::Direct ? bits : bmp.layout == Layout::Fields || !bmp.grayPalette ? 24 : 8;
+  image->format = "BMP " + Num(bits) + "-bit" + variant + (rle ? compression == BiRle8 ? " RLE8" : " RLE4" : "") +
+                  (os2 ? " OS/2" : "") + (bmp.topDown ? " top-down" : "");
+  image->channelOrder = 1;  // BMP pixels are blue first, 16-bit blue in bits 0-4
+
+  const std::uint64_t dataEnd =
+      rle ? 0 : pixelOffset + (bmp.rows - 1) * DibRowStride(bmp.width, bits) + (bmp.width * bits + 7) / 8;
+  if (!AllocatePixels(*source, bmp.width, bmp.rows, bmp.outBits, dataEnd, image, error)) return false;
+  if (!SkipBytes(source, pixelOffset - source->position)) {
+    return Refuse(error, "truncated BMP: pixel data offset " + Num(pixelOffset) + " lies beyond its " +
+                             Num(source->position) + " bytes",
+                  "complete files");
+  }
+  return rle ? ReadRle(bmp, source, image, error) : ReadRows(bmp, source, dataEnd, image, error);
+}
+
+}  // namespace dibjpeg::cli

@@ -1,0 +1,43 @@
+// What the format readers share: reading from the Source, one-line refusals,
+// and the size checks made from a header before any pixel is read.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "image_input.h"
+
+namespace dibjpeg::cli {
+
+// Reads up to `n` bytes; returns how many arrived.
+std::size_t ReadBytes(Source* source, void* to, std::size_t n);
+// The next byte, or -1 at the end of the input.
+int GetByte(Source* source);
+// Puts back the byte GetByte returned last (one byte at most).
+void UngetByte(Source* source, int c);
+// Consumes `n` bytes; false when the input ends first.
+bool SkipBytes(Source* source, std::uint64_t n);
+
+std::string Num(std::uint64_t v);
+// "1 bit per pixel", "24 bits per pixel".
+std::string BitsPerPixel(std::uint64_t bits);
+
+// Sets *error to "<found>; supported: <supported>" and returns false.
+bool Refuse(std::string* error, const std::string& found, const std::string& supported);
+// "truncated <format>: pixel data ends at byte <end>, file has <size>".
+bool RefuseTruncated(std::string* error, const std::string& format, std::uint64_t end, std::uint64_t size);
+
+// Checks the sides against what JPEG and the encoder take and, when the file
+// length is known and `dataEnd` (where the pixel data must end, 0 when the
+// header cannot tell) lies past it, refuses the file as truncated; then
+// takes zeroed memory for the pixels (refusing the file when there is none) and fills in the image's size fields.
+bool AllocatePixels(const Source& source, std::uint64_t width, std::uint64_t height, unsigned bitCount,
+                    std::uint64_t dataEnd, Image* image, std::string* error);
+
+// Each reader starts after the bytes ReadImage recognised: "BM", "Pn", or
+// the 8-byte PNG signature.
+bool ReadBmp(Source* source, Image* image, std::string* error);
+bool ReadPnm(Source* source, char kind, const ReadOptions& options, Image* image, std::string* error);
+bool ReadPng(Source* source, const ReadOptions& options, Image* image, std::string* error);
+
+}  // namespace dibjpeg::cli
