@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <new>
+#include <span>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -28,6 +31,9 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr int ExitInput = 1;    // input unreadable or refused, output not writable
 constexpr int ExitUsage = 2;    // bad command line
 constexpr int ExitEncoder = 3;  // the encoder returned a failure status
+
+// The largest output buffer worth reserving to encode in one pass.
+constexpr std::uint64_t OnePassLimit = std::uint64_t{1} << 30;
 
 constexpr char Usage[] =
     "usage: dibjpeg [options] INPUT OUTPUT\n"
@@ -237,21 +243,33 @@ int main(int argc, char** argv) {
                  input.c_str(), static_cast<unsigned>(image.width));
   }
 
-  // Measure, then encode into exactly the measured number of bytes.
   const std::string what = input + ": " + image.format + " " + std::to_string(image.width) + " x " +
                            std::to_string(image.height) + ": ";
   JpegEncodeParams params = MakeParams(image, options);
-  if (!RunEncoder(&params, JPEG_MODE_MEASURE, &error)) return Fail(ExitEncoder, what + error);
   if (options.measure) {
+    if (!RunEncoder(&params, JPEG_MODE_MEASURE, &error)) return Fail(ExitEncoder, what + error);
     if (std::printf("%u\n", static_cast<unsigned>(params.dstSize)) < 0 || std::fflush(stdout) != 0) {
       return Fail(ExitInput, std::string("cannot write standard output: ") + std::strerror(errno));
     }
     return 0;
   }
-  Bytes jpeg(params.dstSize);
-  params.dstBuffer = jpeg.data();
+  // One pass into a buffer of the bound where that is a reasonable amount of
+  // address space (pages the encoder never writes cost no memory); otherwise
+  // measure first and encode into exactly the measured length.
+  const std::uint64_t bound = JpegEncodeBound(&params);
+  std::unique_ptr<std::uint8_t[]> jpeg;
+  if (bound != 0 && bound <= OnePassLimit) {
+    jpeg.reset(new (std::nothrow) std::uint8_t[bound]);
+    params.dstSize = static_cast<std::uint32_t>(bound);
+  }
+  if (jpeg == nullptr) {
+    if (!RunEncoder(&params, JPEG_MODE_MEASURE, &error)) return Fail(ExitEncoder, what + error);
+    jpeg.reset(new (std::nothrow) std::uint8_t[params.dstSize]);
+    if (jpeg == nullptr) return Fail(ExitEncoder, what + "not enough memory for the JPEG");
+  }
+  params.dstBuffer = jpeg.get();
   if (!RunEncoder(&params, JPEG_MODE_ENCODE, &error)) return Fail(ExitEncoder, what + error);
-  jpeg.resize(params.dstSize);
-  if (!dibjpeg::cli::WriteOutput(options.files[1], jpeg, &error)) return Fail(ExitInput, error);
+  const std::span<const std::uint8_t> written(jpeg.get(), params.dstSize);
+  if (!dibjpeg::cli::WriteOutput(options.files[1], written, &error)) return Fail(ExitInput, error);
   return 0;
 }

@@ -29,9 +29,9 @@
 namespace dibjpeg::cli {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = std::span<const std::uint8_t>;  // the bytes to write
 
-bool WriteStdout(const Bytes& data, std::string* error) {
+bool WriteStdout(Bytes data, std::string* error) {
   if (std::fwrite(data.data(), 1, data.size(), stdout) != data.size() || std::fflush(stdout) != 0) {
     *error = std::string("cannot write standard output: ") + std::strerror(errno);
     return false;
@@ -54,7 +54,7 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool WriteAll(int fd, const Bytes& data) {
+bool WriteAll(int fd, Bytes data) {
   std::size_t done = 0;
   while (done < data.size()) {
     const ssize_t n = write(fd, data.data() + done, data.size() - done);
@@ -110,7 +110,7 @@ bool FollowLinks(const std::string& name, std::string* target, bool* inProc, int
   return true;
 }
 
-bool WriteInPlace(const std::string& name, bool truncate, const Bytes& data, std::string* error) {
+bool WriteInPlace(const std::string& name, bool truncate, Bytes data, std::string* error) {
   const int fd = open(name.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | (truncate ? O_TRUNC : 0));
   if (fd < 0) {
     *error = "cannot open " + name + ": " + ErrorText();
@@ -127,7 +127,7 @@ bool WriteInPlace(const std::string& name, bool truncate, const Bytes& data, std
 }
 
 // `old` is the file being replaced, or null when there is none.
-bool ReplaceAtomically(const std::string& name, const std::string& target, const struct stat* old, const Bytes& data,
+bool ReplaceAtomically(const std::string& name, const std::string& target, const struct stat* old, Bytes data,
                        std::string* error) {
   if (old != nullptr && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
     *error = "cannot write " + name + ": " + ErrorText();
@@ -172,7 +172,7 @@ bool ReplaceAtomically(const std::string& name, const std::string& target, const
 
 #ifndef _WIN32
 
-bool WriteOutput(const std::string& name, const Bytes& data, std::string* error) {
+bool WriteOutput(const std::string& name, Bytes data, std::string* error) {
   if (name == "-") return WriteStdout(data, error);
   std::string target;
   bool inProc = false;
@@ -205,7 +205,7 @@ bool WriteOutput(const std::string& name, const Bytes& data, std::string* error)
 
 // Windows has no device files under ordinary names, so every OUTPUT is
 // replaced through a temporary file.
-bool WriteOutput(const std::string& name, const Bytes& data, std::string* error) {
+bool WriteOutput(const std::string& name, Bytes data, std::string* error) {
   if (name == "-") return WriteStdout(data, error);
   std::random_device random;
   char suffix[24];

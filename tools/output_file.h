@@ -4,13 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
-#include <vector>
 
 namespace dibjpeg::cli {
 
 // Writes `data` to `name` ("-" is standard output). On failure returns false
 // and sets *error to one line that names `name` as the user typed it.
-bool WriteOutput(const std::string& name, const std::vector<std::uint8_t>& data, std::string* error);
+bool WriteOutput(const std::string& name, std::span<const std::uint8_t> data, std::string* error);
 
 }  // namespace dibjpeg::cli
