@@ -23,7 +23,7 @@ void TransformBlockAvx2(std::int16_t coefficients[64], const std::uint8_t sample
 // coefficient, worked out for all 64 at once. Natural order.
 struct BlockMagnitudes {
   alignas(32) std::uint16_t bits[64];  // v, or the one's complement of |v| for negative v; cut to size when sent
-  alignas(32) std::uint16_t size[64];  // category: bits of |v|
+  alignas(32) std::uint16_t magnitude[64];  // |v|
   std::uint64_t nonzero;               // bit i set when coefficient i is not 0
   std::int16_t dc;                     // coefficient 0
 };

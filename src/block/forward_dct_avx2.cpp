@@ -136,9 +136,8 @@ void TransformBlockAvx2(std::int16_t coefficients[64], const std::uint8_t sample
 
 namespace {
 
-// Quantizes sixteen coefficients like Quantize16 and stores their categories
-// and extra bits; returns the quantized values. The category of |q| is the
-// exponent of |q| as a float, exact for 16-bit values, less 126 (0 for 0).
+// Quantizes sixteen coefficients like Quantize16 and stores their magnitudes
+// and extra bits; returns the quantized values.
 DIBJPEG_ALWAYS_INLINE V Magnitudes16(BlockMagnitudes* out, V lo, V hi, const QuantTable* table, int i) {
   const V x = _mm256_permute4x64_epi64(_mm256_packs_epi32(lo, hi), 0xD8);
   const V d = _mm256_loadu_si256(reinterpret_cast<const V*>(table->divisor + i));
@@ -149,12 +148,7 @@ DIBJPEG_ALWAYS_INLINE V Magnitudes16(BlockMagnitudes* out, V lo, V hi, const Qua
   const V magnitude = _mm256_mulhi_epu16(_mm256_mulhi_epu16(eighth, m), post);
   // Negative values send the one's complement of their magnitude.
   _mm256_store_si256(reinterpret_cast<V*>(out->bits + i), _mm256_xor_si256(magnitude, _mm256_srai_epi16(x, 15)));
-  const V loExp = _mm256_srli_epi32(
-      _mm256_castps_si256(_mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(magnitude)))), 23);
-  const V hiExp = _mm256_srli_epi32(
-      _mm256_castps_si256(_mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(magnitude, 1)))), 23);
-  const V exponent = _mm256_permute4x64_epi64(_mm256_packus_epi32(loExp, hiExp), 0xD8);
-  _mm256_store_si256(reinterpret_cast<V*>(out->size + i), _mm256_subs_epu16(exponent, _mm256_set1_epi16(126)));
+  _mm256_store_si256(reinterpret_cast<V*>(out->magnitude + i), magnitude);
   return _mm256_sign_epi16(magnitude, x);
 }
 

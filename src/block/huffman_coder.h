@@ -274,7 +274,7 @@ DIBJPEG_ALWAYS_INLINE void PutBlockMagnitudes(Packer& packer, ComponentSpec* com
     next = k + 1;
     if (run > 15) [[unlikely]] PutZeroRuns(packer, table, run);
     const int at = ZigzagOrder[k];
-    const unsigned size = m.size[at];
+    const unsigned size = BitWidth(m.magnitude[at]);
     PutAcSymbol(packer, table, run, size, _bzhi_u32(m.bits[at], size));
   }
   if ((m.nonzero >> 63) == 0) packer.Put(table->code[0x00], table->codeSize[0x00]);  // EOB
