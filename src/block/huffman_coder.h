@@ -55,6 +55,8 @@ constexpr std::uint8_t Canary[4] = {0xC5, 0x3A, 0x5C, 0xA3};
 DIBJPEG_ALWAYS_INLINE unsigned BitWidth(std::uint32_t v) {
   return 31u - static_cast<unsigned>(__builtin_clz(v << 1 | 1u));
 }
+// Number of significant bits of v, for v not 0.
+DIBJPEG_ALWAYS_INLINE unsigned BitWidthNonzero(std::uint32_t v) { return 32u - static_cast<unsigned>(__builtin_clz(v)); }
 // Position of the lowest set bit; m is not 0.
 DIBJPEG_ALWAYS_INLINE unsigned LowestBit(std::uint64_t m) { return static_cast<unsigned>(__builtin_ctzll(m)); }
 DIBJPEG_ALWAYS_INLINE std::uint64_t SwapBytes(std::uint64_t v) { return __builtin_bswap64(v); }
@@ -64,6 +66,7 @@ unsigned BitWidth(std::uint32_t v) {
   for (; v != 0; v >>= 1) ++n;
   return n;
 }
+unsigned BitWidthNonzero(std::uint32_t v) { return BitWidth(v); }
 unsigned LowestBit(std::uint64_t m) {
   unsigned n = 0;
   for (; (m & 1) == 0; m >>= 1) ++n;
@@ -274,7 +277,7 @@ DIBJPEG_ALWAYS_INLINE void PutBlockMagnitudes(Packer& packer, ComponentSpec* com
     next = k + 1;
     if (run > 15) [[unlikely]] PutZeroRuns(packer, table, run);
     const int at = ZigzagOrder[k];
-    const unsigned size = BitWidth(m.magnitude[at]);
+    const unsigned size = BitWidthNonzero(m.magnitude[at]);
     PutAcSymbol(packer, table, run, size, _bzhi_u32(m.bits[at], size));
   }
   if ((m.nonzero >> 63) == 0) packer.Put(table->code[0x00], table->codeSize[0x00]);  // EOB
