@@ -90,11 +90,12 @@ int ReadMcuColour(EncoderState* state, std::uint8_t* mcuBuffer) {
     source->pos = static_cast<std::uint32_t>(topRowEnd - std::uint64_t{state->rowStride} * (height - 1));
     if (state->assembleMcu == AssembleMcu444) {
       // 4:4:4 blocks are the planes themselves: convert straight into them.
-      Format::Avx2Rows(source->data + rowStart, state->rowStride, height, width, mcuBuffer, mcuBuffer + 64,
-                       mcuBuffer + 128);
+      Format::Avx2Rows(source->data, source->size, rowStart, state->rowStride, height, width, mcuBuffer,
+                       mcuBuffer + 64, mcuBuffer + 128);
       return 1;
     }
-    Format::Avx2Rows(source->data + rowStart, state->rowStride, height, width, planeY, planeCb, planeCr);
+    Format::Avx2Rows(source->data, source->size, rowStart, state->rowStride, height, width, planeY, planeCb,
+                     planeCr);
     state->assembleMcu(mcuBuffer, planeY, planeCb, planeCr);
     return 1;
   }
