@@ -54,6 +54,8 @@ struct Word555 {
   static constexpr ConvertRowsFn Avx2Rows = BlueFirst ? ConvertRowsBgr16Avx2 : ConvertRowsRgb16Avx2;
 #endif
   static Rgb Fetch(const std::uint8_t* p) {
+    // The bitmap's words are little-endian on every processor: built from
+    // their bytes, never loaded as a 16-bit value.
     const unsigned v = p[0] | p[1] << 8;
     const int f0 = (v & 0x1F) << 3, f1 = (v >> 5 & 0x1F) << 3, f2 = (v >> 10 & 0x1F) << 3;
     return BlueFirst ? Rgb{f2, f1, f0} : Rgb{f0, f1, f2};
