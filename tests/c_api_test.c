@@ -1,4 +1,5 @@
-/* The public header compiles as C99 and the shared library works from C. */
+/* The public header compiles as C89 and later (and, through c_api_from_cxx.cpp,
+ * as C++98 and later) and the shared library works from C. */
 #include <stdio.h>
 #include <string.h>
 

@@ -1,6 +1,9 @@
 # Fails unless the shared library's dynamic symbol table defines exactly one
 # function, Jpeg_EncodeStart.
-find_program(NM nm REQUIRED)
+# NM: the target's nm (cross builds); the build machine's otherwise.
+if(NOT NM)
+  find_program(NM nm REQUIRED)
+endif()
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
   OUTPUT_VARIABLE symbols RESULT_VARIABLE result)
 if(NOT result EQUAL 0)

@@ -83,7 +83,7 @@ TEST(Avx2Kernels, ColourConversionMatchesEveryColour) {
           row[3 * k + 1] = static_cast<std::uint8_t>(g);
           row[3 * k + 2] = static_cast<std::uint8_t>(b0 + k);
         }
-        ConvertRowsRgb24Avx2(row, 0, 1, 16, y, cb, cr);
+        ConvertRowsRgb24Avx2(row, sizeof row, 0, 0, 1, 16, y, cb, cr);
         for (int k = 0; k < 16; ++k) {
           const YCbCr want = ConvertToYCbCr(r, g, b0 + k);
           ASSERT_TRUE(y[k] == want.y && cb[k] == want.cb && cr[k] == want.cr)
@@ -110,15 +110,17 @@ TEST(Avx2Kernels, EveryPixelFormatPlacesItsChannels) {
   std::mt19937 rng(3);
   for (const Case& c : cases) {
     for (int count : {8, 16}) {
+      // The source starts with the lowest row's first pixel and ends with the
+      // top row's last, so a read outside it shows under AddressSanitizer.
       const std::uint32_t stride = 64 * 4;
-      std::vector<std::uint8_t> memory(stride * 4);
+      const std::size_t top = 3 * stride;
+      std::vector<std::uint8_t> memory(top + count * c.bytes);
       for (auto& m : memory) m = static_cast<std::uint8_t>(rng());
       std::uint8_t y[64], cb[64], cr[64];
-      const std::uint8_t* top = memory.data() + 3 * stride;
-      c.kernel(top, stride, 4, count, y, cb, cr);
+      c.kernel(memory.data(), memory.size(), top, stride, 4, count, y, cb, cr);
       for (int row = 0; row < 4; ++row) {
         for (int k = 0; k < count; ++k) {
-          const std::uint8_t* p = top - row * stride + k * c.bytes;
+          const std::uint8_t* p = &memory[top - row * stride + k * c.bytes];
           int f0, f1, f2;
           if (c.bytes == 2) {
             const int v = p[0] | p[1] << 8;

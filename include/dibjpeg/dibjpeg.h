@@ -1,6 +1,6 @@
 /* dibjpeg: compresses one bottom-up device-independent bitmap into a baseline
  * JFIF JPEG stream. The whole public interface is Jpeg_EncodeStart and the
- * parameter block below. Valid C99 and C++. */
+ * parameter block below. Valid C (C89 onwards) and C++ (C++98 onwards). */
 #ifndef DIBJPEG_DIBJPEG_H
 #define DIBJPEG_DIBJPEG_H
 
@@ -125,10 +125,10 @@ DIBJPEG_INLINE uint64_t JpegEncodeBound(const JpegEncodeParams* params) {
 #endif
 
 /* Pin the binary layout on 64-bit targets. */
-#if UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
-#if defined(__cplusplus)
+#if UINTPTR_MAX > 0xFFFFFFFFu
+#if defined(__cplusplus) && __cplusplus >= 201103L
 #define DIBJPEG_STATIC_ASSERT(c, m) static_assert(c, #m)
-#else /* C99 has no static_assert: a negative array size stops the build */
+#else /* C and C++98 have no static_assert: a negative array size stops the build */
 #define DIBJPEG_STATIC_ASSERT(c, m) typedef char dibjpeg_layout_##m[(c) ? 1 : -1]
 #endif
 DIBJPEG_STATIC_ASSERT(offsetof(JpegEncodeParams, srcBits) == 0x00, srcBits);

@@ -54,6 +54,8 @@ struct Word555 {
   static constexpr ConvertRowsFn Avx2Rows = BlueFirst ? ConvertRowsBgr16Avx2 : ConvertRowsRgb16Avx2;
 #endif
   static Rgb Fetch(const std::uint8_t* p) {
+    // The bitmap's words are little-endian on every processor: built from
+    // their bytes, never loaded as a 16-bit value.
     const unsigned v = p[0] | p[1] << 8;
     const int f0 = (v & 0x1F) << 3, f1 = (v >> 5 & 0x1F) << 3, f2 = (v >> 10 & 0x1F) << 3;
     return BlueFirst ? Rgb{f2, f1, f0} : Rgb{f0, f1, f2};
@@ -90,11 +92,12 @@ int ReadMcuColour(EncoderState* state, std::uint8_t* mcuBuffer) {
     source->pos = static_cast<std::uint32_t>(topRowEnd - std::uint64_t{state->rowStride} * (height - 1));
     if (state->assembleMcu == AssembleMcu444) {
       // 4:4:4 blocks are the planes themselves: convert straight into them.
-      Format::Avx2Rows(source->data + rowStart, state->rowStride, height, width, mcuBuffer, mcuBuffer + 64,
-                       mcuBuffer + 128);
+      Format::Avx2Rows(source->data, source->size, rowStart, state->rowStride, height, width, mcuBuffer,
+                       mcuBuffer + 64, mcuBuffer + 128);
       return 1;
     }
-    Format::Avx2Rows(source->data + rowStart, state->rowStride, height, width, planeY, planeCb, planeCr);
+    Format::Avx2Rows(source->data, source->size, rowStart, state->rowStride, height, width, planeY, planeCb,
+                     planeCr);
     state->assembleMcu(mcuBuffer, planeY, planeCb, planeCr);
     return 1;
   }

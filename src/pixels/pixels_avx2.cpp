@@ -4,6 +4,8 @@
 // would reach 65536 (a pure blue or red, clamped to 255 anyway) saturates.
 #include <immintrin.h>
 
+#include <algorithm>
+
 #include "pixels/pixel_kernels.h"
 
 namespace dibjpeg {
@@ -11,7 +13,7 @@ namespace {
 
 using V = __m256i;
 
-constexpr int PrefetchDistance = 256;  // bytes ahead along each row
+constexpr std::size_t PrefetchDistance = 256;  // bytes ahead along each row
 
 struct Channels {
   V r, g, b;  // 16 lanes of 0..255
@@ -104,46 +106,49 @@ void ConvertStore(const Channels& c, std::uint8_t* y, std::uint8_t* cb, std::uin
 // 16-pixel rows take one vector each; 8-pixel rows go two to a vector, and
 // their plane rows are adjacent, so every store is 16 samples.
 template <int Bytes, Channels (*Load)(const std::uint8_t*, const std::uint8_t*)>
-void ConvertRows(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
-                 std::uint8_t* cb, std::uint8_t* cr) {
-  const std::uint8_t* row = top;
+void ConvertRows(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride, int rows,
+                 int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  const std::size_t last = size - 1;  // the rows are not empty, so size > 0
   const int step = count == 16 ? 1 : 2;
-  for (int i = 0; i < rows; i += step, row -= std::size_t{rowStride} * step) {
+  for (int i = 0; i < rows; i += step) {
+    const std::size_t first = top - std::size_t{rowStride} * i;
+    const std::size_t second = count == 16 ? first + 8 * Bytes : first - rowStride;
     // The MCUs of one row are read across many image rows at once, more
     // streams than the hardware prefetcher follows: ask for the pixels a few
-    // MCUs ahead. A prefetch never faults, wherever it points.
-    _mm_prefetch(reinterpret_cast<const char*>(row) + PrefetchDistance, _MM_HINT_T0);
-    const std::uint8_t* second = count == 16 ? row + 8 * Bytes : row - rowStride;
-    if (count != 16) _mm_prefetch(reinterpret_cast<const char*>(second) + PrefetchDistance, _MM_HINT_T0);
-    ConvertStore(Load(row, second), y + i * count, cb + i * count, cr + i * count);
+    // MCUs ahead, or for the source's last byte near its end.
+    _mm_prefetch(reinterpret_cast<const char*>(source + std::min(first + PrefetchDistance, last)), _MM_HINT_T0);
+    if (count != 16) {
+      _mm_prefetch(reinterpret_cast<const char*>(source + std::min(second + PrefetchDistance, last)), _MM_HINT_T0);
+    }
+    ConvertStore(Load(source + first, source + second), y + i * count, cb + i * count, cr + i * count);
   }
 }
 
 }  // namespace
 
-void ConvertRowsRgb16Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
-                          std::uint8_t* cb, std::uint8_t* cr) {
-  ConvertRows<2, LoadWords<false>>(top, rowStride, rows, count, y, cb, cr);
+void ConvertRowsRgb16Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                          int rows, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  ConvertRows<2, LoadWords<false>>(source, size, top, rowStride, rows, count, y, cb, cr);
 }
-void ConvertRowsBgr16Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
-                          std::uint8_t* cb, std::uint8_t* cr) {
-  ConvertRows<2, LoadWords<true>>(top, rowStride, rows, count, y, cb, cr);
+void ConvertRowsBgr16Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                          int rows, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  ConvertRows<2, LoadWords<true>>(source, size, top, rowStride, rows, count, y, cb, cr);
 }
-void ConvertRowsRgb24Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
-                          std::uint8_t* cb, std::uint8_t* cr) {
-  ConvertRows<3, LoadBytes<3, false>>(top, rowStride, rows, count, y, cb, cr);
+void ConvertRowsRgb24Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                          int rows, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  ConvertRows<3, LoadBytes<3, false>>(source, size, top, rowStride, rows, count, y, cb, cr);
 }
-void ConvertRowsBgr24Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
-                          std::uint8_t* cb, std::uint8_t* cr) {
-  ConvertRows<3, LoadBytes<3, true>>(top, rowStride, rows, count, y, cb, cr);
+void ConvertRowsBgr24Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                          int rows, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  ConvertRows<3, LoadBytes<3, true>>(source, size, top, rowStride, rows, count, y, cb, cr);
 }
-void ConvertRowsRgb32Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
-                          std::uint8_t* cb, std::uint8_t* cr) {
-  ConvertRows<4, LoadBytes<4, false>>(top, rowStride, rows, count, y, cb, cr);
+void ConvertRowsRgb32Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                          int rows, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  ConvertRows<4, LoadBytes<4, false>>(source, size, top, rowStride, rows, count, y, cb, cr);
 }
-void ConvertRowsBgr32Avx2(const std::uint8_t* top, std::uint32_t rowStride, int rows, int count, std::uint8_t* y,
-                          std::uint8_t* cb, std::uint8_t* cr) {
-  ConvertRows<4, LoadBytes<4, true>>(top, rowStride, rows, count, y, cb, cr);
+void ConvertRowsBgr32Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                          int rows, int count, std::uint8_t* y, std::uint8_t* cb, std::uint8_t* cr) {
+  ConvertRows<4, LoadBytes<4, true>>(source, size, top, rowStride, rows, count, y, cb, cr);
 }
 
 void Average2x2Avx2(std::uint8_t* block, const std::uint8_t* plane) {

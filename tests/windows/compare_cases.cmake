@@ -1,8 +1,9 @@
-# Runs the case runner (through EMULATOR when given) on LIBRARY and fails
-# unless its output equals EXPECTED byte for byte. The output goes straight
-# to ACTUAL (CMake strings would hide a carriage return) and stays there for
-# inspection.
-execute_process(COMMAND ${EMULATOR} ${RUNNER} ${LIBRARY}
+# Runs the case runner (through EMULATOR, a command line, when given) on
+# LIBRARY and fails unless its output equals EXPECTED byte for byte. The
+# output goes straight to ACTUAL (CMake strings would hide a carriage return)
+# and stays there for inspection.
+separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
+execute_process(COMMAND ${emulator} ${RUNNER} ${LIBRARY}
   OUTPUT_FILE ${ACTUAL} ERROR_VARIABLE errors RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "case runner failed (${result}): ${errors}")
