@@ -45,24 +45,34 @@ int RecordingEncodeBlock(EncoderState* state, ComponentSpec* component, const st
   return 1;
 }
 
-std::vector<std::uint32_t> BlockCoderCallEnds(const Image& im, const Bytes& src) {
+// Runs the encoder's set-up directly over `sink`, with the given block coder;
+// returns the status word (0 on success).
+std::uint16_t RunEncoder(const Image& im, const Bytes& src, ByteStream* sink, std::uint16_t mode,
+                         EncodeBlockFn encodeBlock, std::uint8_t quality = 100) {
   JpegEncodeParams params{};
   params.srcBits = src.data();
   params.srcSize = static_cast<std::uint32_t>(src.size());
   params.width = im.width;
   params.height = im.height;
   params.bitCount = static_cast<std::uint16_t>(im.bitCount);
-  params.quality = kQuality;
+  params.quality = quality;
   params.sampling = static_cast<std::uint8_t>(im.sampling);
-  const EncodeJob job{1, 0, kQuality, 0, JobModeCount, im.reader, RecordingEncodeBlock};
-  ByteStream source, sink;
+  params.channelOrder = static_cast<std::uint8_t>(im.channelOrder);
+  const EncodeJob job{1, 0, quality, 0, mode, im.reader, encodeBlock};
+  ByteStream source;
   InitMemoryStream(&source, params.srcSize, const_cast<std::uint8_t*>(src.data()));
-  InitCountingStream(&sink);
   EncoderState state{};
   state.source = &source;
-  state.sink = &sink;
+  state.sink = sink;
+  SetStatus(StatusBase);
+  return SetupEncoder(&params, &job, &state) ? 0 : GetStatus();
+}
+
+std::vector<std::uint32_t> BlockCoderCallEnds(const Image& im, const Bytes& src) {
+  ByteStream sink;
+  InitCountingStream(&sink);
   callEnds.assign(1, im.stageEnds[5]);
-  EXPECT_EQ(SetupEncoder(&params, &job, &state), 1);
+  EXPECT_EQ(RunEncoder(im, src, &sink, JobModeCount, RecordingEncodeBlock, kQuality), 0);
   return callEnds;
 }
 
@@ -129,29 +139,6 @@ TEST(BoundsOutput, EveryCapacityFailsWithItsStageStatus) {
       ASSERT_TRUE(std::all_of(b.bytes.begin() + written, b.bytes.end(), [](std::uint8_t v) { return v == 0xFF; }));
     }
   }
-}
-
-// Runs the encoder's set-up directly over `sink`, with the given block coder;
-// returns the status word (0 on success).
-std::uint16_t RunEncoder(const Image& im, const Bytes& src, ByteStream* sink, std::uint16_t mode,
-                         EncodeBlockFn encodeBlock) {
-  JpegEncodeParams params{};
-  params.srcBits = src.data();
-  params.srcSize = static_cast<std::uint32_t>(src.size());
-  params.width = im.width;
-  params.height = im.height;
-  params.bitCount = static_cast<std::uint16_t>(im.bitCount);
-  params.quality = 100;
-  params.sampling = static_cast<std::uint8_t>(im.sampling);
-  params.channelOrder = static_cast<std::uint8_t>(im.channelOrder);
-  const EncodeJob job{1, 0, 100, 0, mode, im.reader, encodeBlock};
-  ByteStream source;
-  InitMemoryStream(&source, params.srcSize, const_cast<std::uint8_t*>(src.data()));
-  EncoderState state{};
-  state.source = &source;
-  state.sink = sink;
-  SetStatus(StatusBase);
-  return SetupEncoder(&params, &job, &state) ? 0 : GetStatus();
 }
 
 // EncodeBlock under another address, so the scan driver codes block by block.

@@ -243,10 +243,14 @@ DIBJPEG_ALWAYS_INLINE void PutZeroRuns(Packer& packer, const HuffTable* table, u
   for (; run > 15; run -= 16) packer.Put(table->code[ZeroRunLength], table->codeSize[ZeroRunLength]);
 }
 
-template <typename Packer>
-DIBJPEG_ALWAYS_INLINE void PutAc(Packer& packer, const HuffTable* table, const std::int16_t* coefficients) {
+// The AC part: each non-zero coefficient (bit k of the zigzag mask, from
+// position 1 on) as its run of zeros and category, then EOB unless the last
+// coefficient is non-zero. magnitudeAt(k) gives the Magnitude at position k.
+template <typename Packer, typename MagnitudeAt>
+DIBJPEG_ALWAYS_INLINE void PutAcRuns(Packer& packer, const HuffTable* table, std::uint64_t zigzag,
+                                     MagnitudeAt magnitudeAt) {
   constexpr unsigned EndOfBlock = 0x00;
-  std::uint64_t pending = ZigzagNonzeroMask(coefficients) & ~std::uint64_t{1};
+  std::uint64_t pending = zigzag & ~std::uint64_t{1};
   unsigned next = 1;  // zigzag position after the previous non-zero coefficient
   while (pending != 0) {
     const unsigned k = LowestBit(pending);
@@ -254,10 +258,16 @@ DIBJPEG_ALWAYS_INLINE void PutAc(Packer& packer, const HuffTable* table, const s
     unsigned run = k - next;
     next = k + 1;
     if (run > 15) [[unlikely]] PutZeroRuns(packer, table, run);
-    const Magnitude m = MagnitudeOf(coefficients[ZigzagOrder[k]]);
+    const Magnitude m = magnitudeAt(k);
     PutAcSymbol(packer, table, run, m.size, m.bits);
   }
-  if (coefficients[63] == 0) packer.Put(table->code[EndOfBlock], table->codeSize[EndOfBlock]);
+  if ((zigzag >> 63) == 0) packer.Put(table->code[EndOfBlock], table->codeSize[EndOfBlock]);
+}
+
+template <typename Packer>
+DIBJPEG_ALWAYS_INLINE void PutAc(Packer& packer, const HuffTable* table, const std::int16_t* coefficients) {
+  PutAcRuns(packer, table, ZigzagNonzeroMask(coefficients),
+            [coefficients](unsigned k) { return MagnitudeOf(coefficients[ZigzagOrder[k]]); });
 }
 
 #if defined(__AVX2__)
@@ -267,20 +277,11 @@ template <typename Packer>
 DIBJPEG_ALWAYS_INLINE void PutBlockMagnitudes(Packer& packer, ComponentSpec* component, const BlockMagnitudes& m) {
   PutDc(packer, component->dcTable, std::int32_t{m.dc} - component->lastDc);
   component->lastDc = m.dc;
-  const HuffTable* table = component->acTable;
-  std::uint64_t pending = ZigzagOf(m.nonzero) & ~std::uint64_t{1};
-  unsigned next = 1;
-  while (pending != 0) {
-    const unsigned k = LowestBit(pending);
-    pending &= pending - 1;
-    unsigned run = k - next;
-    next = k + 1;
-    if (run > 15) [[unlikely]] PutZeroRuns(packer, table, run);
+  PutAcRuns(packer, component->acTable, ZigzagOf(m.nonzero), [&m](unsigned k) {
     const int at = ZigzagOrder[k];
     const unsigned size = BitWidthNonzero(m.magnitude[at]);
-    PutAcSymbol(packer, table, run, size, _bzhi_u32(m.bits[at], size));
-  }
-  if ((m.nonzero >> 63) == 0) packer.Put(table->code[0x00], table->codeSize[0x00]);  // EOB
+    return Magnitude{size, _bzhi_u32(m.bits[at], size)};
+  });
 }
 #endif
 
