@@ -60,6 +60,22 @@ void CodeMcuPortable(EncoderState* state, BlockWriter* writer, const std::uint8_
   });
 }
 
+// Writes the writer's whole bytes into the sink (encode mode) or counts them
+// (measure mode), and leaves the rest as the sink's pending byte.
+template <bool Emit>
+void CloseWriter(const BlockWriter* writer, ByteStream* sink) {
+  BitPacker<Emit> packer(writer->acc, writer->pending, Emit ? sink->data + writer->pos : nullptr, writer->pos);
+  const unsigned bits = packer.WholeBytes();
+  if constexpr (Emit) {
+    sink->pos = static_cast<std::uint32_t>(packer.out() - sink->data);
+  } else {
+    sink->pos = packer.counted();
+    if (sink->pos > sink->size) sink->size = sink->pos;
+  }
+  sink->bitAcc = packer.PendingByteValue(bits);
+  sink->bitCount = bits;
+}
+
 }  // namespace
 
 int EncodeDcDiff(EncoderState* state, const HuffTable* dcTable, std::int32_t diff) {
@@ -98,24 +114,11 @@ void OpenBlockWriter(BlockWriter* writer, const ByteStream* sink) {
 }
 
 void CloseBlockWriter(BlockWriter* writer, ByteStream* sink, bool emit) {
-  std::uint32_t pos;
-  std::uint32_t pendingByte;
-  unsigned bits;
   if (emit) {
-    BitPacker<true> packer(writer->acc, writer->pending, sink->data + writer->pos, 0);
-    bits = packer.WholeBytes();
-    pendingByte = packer.PendingByteValue(bits);
-    pos = static_cast<std::uint32_t>(packer.out() - sink->data);
+    CloseWriter<true>(writer, sink);
   } else {
-    BitPacker<false> packer(writer->acc, writer->pending, nullptr, writer->pos);
-    bits = packer.WholeBytes();
-    pendingByte = packer.PendingByteValue(bits);
-    pos = packer.counted();
-    if (pos > sink->size) sink->size = pos;
+    CloseWriter<false>(writer, sink);
   }
-  sink->pos = pos;
-  sink->bitAcc = pendingByte;
-  sink->bitCount = bits;
   OpenBlockWriter(writer, sink);
 }
 

@@ -137,7 +137,7 @@ void TransformBlockAvx2(std::int16_t coefficients[64], const std::uint8_t sample
 namespace {
 
 // Quantizes sixteen coefficients like Quantize16 and stores their magnitudes
-// and extra bits; returns the quantized values.
+// and extra bits; returns the magnitudes.
 DIBJPEG_ALWAYS_INLINE V Magnitudes16(BlockMagnitudes* out, V lo, V hi, const QuantTable* table, int i) {
   const V x = _mm256_permute4x64_epi64(_mm256_packs_epi32(lo, hi), 0xD8);
   const V d = _mm256_loadu_si256(reinterpret_cast<const V*>(table->divisor + i));
@@ -149,10 +149,10 @@ DIBJPEG_ALWAYS_INLINE V Magnitudes16(BlockMagnitudes* out, V lo, V hi, const Qua
   // Negative values send the one's complement of their magnitude.
   _mm256_store_si256(reinterpret_cast<V*>(out->bits + i), _mm256_xor_si256(magnitude, _mm256_srai_epi16(x, 15)));
   _mm256_store_si256(reinterpret_cast<V*>(out->magnitude + i), magnitude);
-  return _mm256_sign_epi16(magnitude, x);
+  return magnitude;
 }
 
-// Bit i set when coefficient i of the 32 in a and b is not zero.
+// Bit i set when magnitude i of the 32 in a and b is not zero.
 DIBJPEG_ALWAYS_INLINE std::uint64_t NonzeroBits(V a, V b) {
   const V zero = _mm256_setzero_si256();
   const V isZero = _mm256_permute4x64_epi64(_mm256_packs_epi16(_mm256_cmpeq_epi16(a, zero), _mm256_cmpeq_epi16(b, zero)), 0xD8);
@@ -164,12 +164,13 @@ DIBJPEG_ALWAYS_INLINE std::uint64_t NonzeroBits(V a, V b) {
 void TransformBlockMagnitudesAvx2(BlockMagnitudes* out, const std::uint8_t samples[64], const QuantTable* table) {
   V rows[8];
   Transform(rows, samples);
-  const V q0 = Magnitudes16(out, rows[0], rows[1], table, 0);
-  const V q1 = Magnitudes16(out, rows[2], rows[3], table, 16);
-  const V q2 = Magnitudes16(out, rows[4], rows[5], table, 32);
-  const V q3 = Magnitudes16(out, rows[6], rows[7], table, 48);
-  out->nonzero = NonzeroBits(q0, q1) | NonzeroBits(q2, q3) << 32;
-  out->dc = static_cast<std::int16_t>(_mm256_extract_epi16(q0, 0));
+  const V m0 = Magnitudes16(out, rows[0], rows[1], table, 0);
+  const V m1 = Magnitudes16(out, rows[2], rows[3], table, 16);
+  const V m2 = Magnitudes16(out, rows[4], rows[5], table, 32);
+  const V m3 = Magnitudes16(out, rows[6], rows[7], table, 48);
+  out->nonzero = NonzeroBits(m0, m1) | NonzeroBits(m2, m3) << 32;
+  // The extra bits of a negative DC are -|v| - 1, so v is bits + 1 there.
+  out->dc = static_cast<std::int16_t>(out->bits[0] + (out->bits[0] != out->magnitude[0]));
 }
 
 }  // namespace dibjpeg
