@@ -11,6 +11,7 @@
 
 #include "block/block.h"
 #include "jpeg/jpeg.h"
+#include "stream/stream.h"
 #include "test_support.h"
 
 namespace dibjpeg::test {

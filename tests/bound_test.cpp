@@ -10,7 +10,7 @@
 
 #include "dibjpeg/dibjpeg.h"
 #include "jpeg/jpeg.h"
-#include "stream/byte_stream.h"
+#include "stream/stream.h"
 #include "test_support.h"
 
 namespace dibjpeg::test {

@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <random>
 
-#include "api/status.h"
 #include "block/block.h"
+#include "common/encoder_state.h"
+#include "common/status.h"
 #include "pixels/pixels.h"
-#include "setup/encoder_state.h"
+#include "setup/setup.h"
+#include "stream/stream.h"
 #include "test_support.h"
 
 namespace dibjpeg::test {

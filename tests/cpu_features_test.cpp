@@ -6,7 +6,7 @@
 // so both answers are checked.
 #include <gtest/gtest.h>
 
-#include "setup/cpu_features.h"
+#include "common/cpu_features.h"
 
 namespace dibjpeg {
 namespace {

@@ -7,9 +7,11 @@
 #include <cstring>
 
 #include "api/entry.h"
-#include "api/status.h"
 #include "block/block.h"
+#include "common/status.h"
 #include "pixels/pixels.h"
+#include "setup/setup.h"
+#include "stream/stream.h"
 #include "test_support.h"
 
 namespace dibjpeg::test {

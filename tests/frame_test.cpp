@@ -10,8 +10,9 @@
 #include <map>
 #include <set>
 
-#include "api/status.h"
+#include "common/status.h"
 #include "jpeg/jpeg.h"
+#include "stream/stream.h"
 #include "test_support.h"
 
 namespace dibjpeg::test {

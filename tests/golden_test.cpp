@@ -9,7 +9,7 @@
 #include <iterator>
 #include <memory>
 
-#include "setup/cpu_features.h"
+#include "common/cpu_features.h"
 #include "test_support.h"
 
 namespace dibjpeg::test {

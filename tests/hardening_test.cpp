@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "block/block.h"
+#include "common/encoder_state.h"
 #include "jpeg/jpeg.h"
-#include "setup/encoder_state.h"
-#include "stream/byte_stream.h"
+#include "stream/stream.h"
 #include "test_support.h"
 
 namespace dibjpeg::test {

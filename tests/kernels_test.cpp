@@ -6,9 +6,9 @@
 
 #include "block/block.h"
 #include "block/block_kernels.h"
+#include "common/cpu_features.h"
 #include "pixels/pixel_kernels.h"
 #include "pixels/pixels.h"
-#include "setup/cpu_features.h"
 
 namespace dibjpeg {
 namespace {

@@ -6,8 +6,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "api/status.h"
+#include "common/status.h"
 #include "pixels/pixels.h"
+#include "stream/stream.h"
 #include "test_support.h"
 
 namespace dibjpeg::test {

@@ -6,8 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "api/status.h"
+#include "common/status.h"
 #include "jpeg/jpeg.h"
+#include "stream/stream.h"
 #include "test_support.h"
 
 namespace dibjpeg::test {

@@ -10,8 +10,8 @@
 #include <tuple>
 #include <vector>
 
-#include "api/status.h"
-#include "stream/byte_stream.h"
+#include "common/status.h"
+#include "stream/stream.h"
 #include "test_support.h"
 
 namespace dibjpeg::test {

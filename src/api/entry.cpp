@@ -3,15 +3,14 @@
 // encoder. Every record lives in this call's automatic storage.
 #include "api/entry.h"
 
-#include "api/status.h"
 #include "block/block.h"
+#include "common/encoder_state.h"
+#include "common/status.h"
 #include "pixels/pixels.h"
-#include "setup/encoder_state.h"
-#include "stream/byte_stream.h"
+#include "setup/setup.h"
+#include "stream/stream.h"
 
 namespace dibjpeg {
-
-std::atomic<std::uint16_t> EncodeStatus{0};
 
 namespace {
 

@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
+#include "common/encoder_state.h"
 #include "dibjpeg/dibjpeg.h"
-#include "setup/encoder_state.h"
 
 namespace dibjpeg {
 

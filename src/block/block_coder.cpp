@@ -4,7 +4,7 @@
 // bound test, or only counts them in measure mode. It never flushes: the scan
 // driver does at the end of each restart interval.
 #include "block/huffman_coder.h"
-#include "setup/cpu_features.h"
+#include "common/cpu_features.h"
 #if defined(DIBJPEG_HAVE_AVX2)
 #include "block/block_kernels.h"
 #endif

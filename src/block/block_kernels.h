@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "block/block.h"
-#include "jpeg/tables.h"
-#include "setup/encoder_state.h"
+#include "common/encoder_state.h"
+#include "common/tables.h"
 
 namespace dibjpeg {
 

@@ -2,7 +2,7 @@
 // Pure functions: no state, no allocation.
 #include "block/block.h"
 #include "block/block_kernels.h"
-#include "setup/cpu_features.h"
+#include "common/cpu_features.h"
 
 namespace dibjpeg {
 namespace {

@@ -6,7 +6,7 @@
 #include <initializer_list>
 
 #include "block/block_kernels.h"
-#include "setup/platform.h"
+#include "common/platform.h"
 
 namespace dibjpeg {
 namespace {

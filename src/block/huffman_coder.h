@@ -26,7 +26,7 @@
 #endif
 
 #include "block/block.h"
-#include "setup/platform.h"
+#include "common/platform.h"
 
 namespace dibjpeg {
 

@@ -8,7 +8,7 @@
 //   SOF0 frame header
 //   SOS  and the entropy-coded data (EncodeScan)
 //   EOI  FF D9
-#include "api/status.h"
+#include "common/status.h"
 #include "jpeg/jpeg.h"
 
 namespace dibjpeg {

@@ -3,7 +3,7 @@
 // coder. No optimised tables are ever computed.
 #include <cstring>
 
-#include "api/status.h"
+#include "common/status.h"
 #include "jpeg/jpeg.h"
 
 namespace dibjpeg {

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "jpeg/tables.h"
-#include "setup/encoder_state.h"
+#include "common/encoder_state.h"
+#include "common/tables.h"
 
 namespace dibjpeg {
 

@@ -3,9 +3,9 @@
 // order the scan driver codes them. They cannot fail.
 #include <cstring>
 
+#include "common/cpu_features.h"
 #include "pixels/pixel_kernels.h"
 #include "pixels/pixels.h"
-#include "setup/cpu_features.h"
 
 namespace dibjpeg {
 namespace {

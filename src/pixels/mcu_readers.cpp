@@ -7,10 +7,10 @@
 // the source's size (and so within 32 bits) is never read.
 #include <cstring>
 
-#include "api/status.h"
+#include "common/cpu_features.h"
+#include "common/status.h"
 #include "pixels/pixel_kernels.h"
 #include "pixels/pixels.h"
-#include "setup/cpu_features.h"
 
 namespace dibjpeg {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "setup/encoder_state.h"
+#include "common/encoder_state.h"
 
 namespace dibjpeg {
 

@@ -1,9 +1,11 @@
 // Job set-up: copies the job into the state, fixes the stream byte orders and
 // derives the geometry and per-MCU functions, then runs the frame writer.
-#include "api/status.h"
+#include "setup/setup.h"
+
+#include "common/encoder_state.h"
+#include "common/status.h"
 #include "jpeg/jpeg.h"
 #include "pixels/pixels.h"
-#include "setup/encoder_state.h"
 
 namespace dibjpeg {
 

@@ -4,8 +4,10 @@
 // CountLimit, the most a 32-bit length can say: there the writes fail just
 // as a memory stream's would into a buffer of that capacity, so a measure
 // never reports a wrapped length.
-#include "api/status.h"
-#include "stream/byte_stream.h"
+#include "stream/stream.h"
+
+#include "common/byte_stream.h"
+#include "common/status.h"
 
 namespace dibjpeg {
 namespace {

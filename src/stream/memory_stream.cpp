@@ -3,8 +3,10 @@
 // wrap) and otherwise fails with StatusOverrun; nothing is ever read or
 // written outside the buffer, whatever state an earlier failure left.
 
-#include "api/status.h"
-#include "stream/byte_stream.h"
+#include "stream/stream.h"
+
+#include "common/byte_stream.h"
+#include "common/status.h"
 
 namespace dibjpeg {
 namespace {

@@ -6,9 +6,9 @@
 
 #include <cstdint>
 
+#include "common/byte_stream.h"
+#include "common/tables.h"
 #include "dibjpeg/dibjpeg.h"
-#include "jpeg/tables.h"
-#include "stream/byte_stream.h"
 
 namespace dibjpeg {
 
@@ -71,9 +71,5 @@ struct EncoderState {
   EncodeBlockFn encodeBlock;
   AssembleMcuFn assembleMcu;      // null for gray
 };
-
-// Copies the job into the state, fixes the byte orders and the geometry, and
-// runs the frame writer. Non-zero when the whole frame was encoded.
-int SetupEncoder(const JpegEncodeParams* params, const EncodeJob* job, EncoderState* state);
 
 }  // namespace dibjpeg

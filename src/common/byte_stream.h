@@ -65,13 +65,4 @@ inline constexpr std::uint8_t PadMask[8] = {0xFF, 0x7F, 0x3F, 0x1F, 0x0F, 0x07, 
 // The most bytes a counting stream counts: the largest 32-bit length.
 inline constexpr std::uint32_t CountLimit = 0xFFFFFFFF;
 
-// The Tell slot of both kinds.
-std::uint32_t TellPosition(ByteStream* stream);
-
-// A memory stream over `length` bytes at `buffer`, little-endian both ways.
-void InitMemoryStream(ByteStream* stream, std::uint32_t length, std::uint8_t* buffer);
-
-// A counting stream: no buffer, everything 0.
-void InitCountingStream(ByteStream* stream);
-
 }  // namespace dibjpeg

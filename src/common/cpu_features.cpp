@@ -1,4 +1,4 @@
-#include "setup/cpu_features.h"
+#include "common/cpu_features.h"
 
 #if defined(DIBJPEG_HAVE_AVX2)
 #if defined(_MSC_VER)
