@@ -1,0 +1,42 @@
+# Builds the C example SOURCE (tests/consumer/consumer.c) for Windows with
+# clang, linked by lld against the MSVC import library dibjpeg.lib and nothing
+# else of the encoder's, runs it under Wine (EMULATOR) beside dibjpeg.dll and
+# checks the JPEG it writes. Everything happens in WORK, emptied first.
+# INCLUDE_DIR, IMPORT_LIB and DLL name the parts.
+#
+# CLANG is a clang that targets x86_64-w64-windows-gnu, with the MinGW-w64
+# headers and libraries; LIBGCC_DIR is where MinGW's GCC keeps libgcc.
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT result EQUAL 0)
+    string(REPLACE ";" " " command "${ARGN}")
+    message(FATAL_ERROR "failed (${result}): ${command}\n${out}")
+  endif()
+  set(output "${out}" PARENT_SCOPE)
+endfunction()
+
+if(NOT CLANG)
+  message(FATAL_ERROR "clang not found (Debian packages clang and lld)")
+endif()
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK}/app)
+
+# The program imports Jpeg_EncodeStart through __imp_Jpeg_EncodeStart, as
+# MSVC-compiled callers do; only dibjpeg.lib can provide it.
+run(${CLANG} --target=x86_64-w64-windows-gnu -fuse-ld=lld -std=c99 -Wall -Wextra -Werror
+    -I${INCLUDE_DIR} ${SOURCE} ${IMPORT_LIB} -L${LIBGCC_DIR} -o ${WORK}/app/consumer.exe)
+file(COPY ${DLL} DESTINATION ${WORK}/app)
+execute_process(COMMAND ${EMULATOR} consumer.exe out.jpg WORKING_DIRECTORY ${WORK}/app
+  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE errors)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "consumer.exe failed (${result}): ${output}${errors}")
+endif()
+message(STATUS "${output}")
+set(jpeg ${WORK}/app/out.jpg)
+file(SIZE ${jpeg} size)
+file(READ ${jpeg} head LIMIT 2 HEX)
+math(EXPR tail_offset "${size} - 2")
+file(READ ${jpeg} tail OFFSET ${tail_offset} HEX)
+if(NOT head STREQUAL "ffd8" OR NOT tail STREQUAL "ffd9" OR NOT output MATCHES "out.jpg: ${size} bytes")
+  message(FATAL_ERROR "consumer output is no JPEG stream of the reported size: starts ${head}, ends ${tail}, ${size} bytes; printed ${output}")
+endif()
