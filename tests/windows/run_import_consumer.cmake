@@ -2,7 +2,11 @@
 # clang, linked by lld against the MSVC import library dibjpeg.lib and nothing
 # else of the encoder's, runs it under Wine (EMULATOR) beside dibjpeg.dll and
 # checks the JPEG it writes. Everything happens in WORK, emptied first.
-# INCLUDE_DIR, IMPORT_LIB and DLL name the parts.
+#
+# From the build tree: INCLUDE_DIR, IMPORT_LIB and DLL name the parts.
+# From the package: PACKAGE is the ZIP archive, unpacked into an empty
+# folder; it must hold exactly one folder TOP with exactly the files
+# PACKAGE_FILES ("|"-separated), and be no older than BUILT_DLL.
 #
 # CLANG is a clang that targets x86_64-w64-windows-gnu, with the MinGW-w64
 # headers and libraries; LIBGCC_DIR is where MinGW's GCC keeps libgcc.
@@ -19,7 +23,32 @@ if(NOT CLANG)
   message(FATAL_ERROR "clang not found (Debian packages clang and lld)")
 endif()
 file(REMOVE_RECURSE ${WORK})
-file(MAKE_DIRECTORY ${WORK}/app)
+file(MAKE_DIRECTORY ${WORK}/unpacked ${WORK}/app)
+
+if(PACKAGE)
+  if(NOT EXISTS ${PACKAGE})
+    message(FATAL_ERROR "${PACKAGE} is missing: run cpack --preset mingw first")
+  endif()
+  if(NOT ${PACKAGE} IS_NEWER_THAN ${BUILT_DLL})
+    message(FATAL_ERROR "${PACKAGE} is older than ${BUILT_DLL}: run cpack --preset mingw again")
+  endif()
+  run(${CMAKE_COMMAND} -E chdir ${WORK}/unpacked ${CMAKE_COMMAND} -E tar xf ${PACKAGE})
+  file(GLOB top RELATIVE ${WORK}/unpacked ${WORK}/unpacked/*)
+  if(NOT top STREQUAL TOP)
+    message(FATAL_ERROR "${PACKAGE} holds [${top}] at its top, want [${TOP}]")
+  endif()
+  set(root ${WORK}/unpacked/${TOP})
+  file(GLOB_RECURSE have RELATIVE ${root} ${root}/*)
+  string(REPLACE "|" ";" want "${PACKAGE_FILES}")
+  list(SORT have)
+  list(SORT want)
+  if(NOT have STREQUAL want)
+    message(FATAL_ERROR "${PACKAGE} holds\n  [${have}]\nwant\n  [${want}]")
+  endif()
+  set(INCLUDE_DIR ${root}/include)
+  set(IMPORT_LIB ${root}/lib/dibjpeg.lib)
+  set(DLL ${root}/bin/dibjpeg.dll)
+endif()
 
 # The program imports Jpeg_EncodeStart through __imp_Jpeg_EncodeStart, as
 # MSVC-compiled callers do; only dibjpeg.lib can provide it.
