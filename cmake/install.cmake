@@ -6,12 +6,16 @@ include(CMakePackageConfigHelpers)
 
 set(DIBJPEG_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/dibjpeg)
 
+# Components: runtime (the library) and development (header and import
+# library) make the Windows package (cmake/windows.cmake); a plain install
+# takes every component.
 install(TARGETS dibjpeg EXPORT dibjpegTargets
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/dibjpeg/dibjpeg.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/dibjpeg)
+install(FILES ${PROJECT_SOURCE_DIR}/include/dibjpeg/dibjpeg.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/dibjpeg
+  COMPONENT development)
 
 if(TARGET dibjpeg_cli)
   # The installed program finds the library in ../lib wherever the tree lands.

@@ -1,5 +1,6 @@
-# Fails unless the DLL's export table names exactly Jpeg_EncodeStart and every
-# DLL it imports ships with Windows, so the DLL travels alone.
+# Fails unless the DLL's export table names exactly Jpeg_EncodeStart, every
+# DLL it imports ships with Windows, so the DLL travels alone, and it asks for
+# ASLR with a 64-bit address space and for DEP.
 execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} -p failed on ${LIBRARY}")
@@ -39,7 +40,19 @@ foreach(dll IN LISTS imports)
     string(APPEND problems "imports ${dll}, which does not ship with Windows\n")
   endif()
 endforeach()
+# DllCharacteristics: HIGH_ENTROPY_VA 0x20, DYNAMIC_BASE 0x40, NX_COMPAT 0x100.
+string(REGEX MATCH "\nDllCharacteristics[ \t]+([0-9a-fA-F]+)\n" characteristics_line "${dump}")
+set(characteristics "${CMAKE_MATCH_1}")
+if(characteristics STREQUAL "")
+  string(APPEND problems "no DllCharacteristics in the optional header\n")
+else()
+  math(EXPR missing "(0x${characteristics} & 0x160) ^ 0x160")
+  if(NOT missing EQUAL 0)
+    math(EXPR missing "${missing}" OUTPUT_FORMAT HEXADECIMAL)
+    string(APPEND problems "DllCharacteristics ${characteristics} lack ${missing} of HIGH_ENTROPY_VA|DYNAMIC_BASE|NX_COMPAT\n")
+  endif()
+endif()
 if(problems)
   message(FATAL_ERROR "${LIBRARY}:\n${problems}")
 endif()
-message(STATUS "exports: ${exports}; imports: ${imports}")
+message(STATUS "exports: ${exports}; imports: ${imports}; DllCharacteristics: ${characteristics}")

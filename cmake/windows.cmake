@@ -1,0 +1,80 @@
+# What a Windows caller receives around dibjpeg.dll: a version resource made
+# from the project version, the .def file and an MSVC import library made from
+# it (MinGW builds), and one ZIP package (cpack --preset mingw) holding
+#   bin/dibjpeg.dll  lib/dibjpeg.lib  lib/libdibjpeg.dll.a  lib/dibjpeg.def
+#   include/dibjpeg/dibjpeg.h  README.txt  and the licence file, if any.
+set(DIBJPEG_DLL_NAME dibjpeg${CMAKE_SHARED_LIBRARY_SUFFIX})
+
+# Version resource. FILEVERSION takes four numbers; missing parts are 0.
+set(rc_numbers "")
+foreach(part MAJOR MINOR PATCH TWEAK)
+  if("${PROJECT_VERSION_${part}}" STREQUAL "")
+    list(APPEND rc_numbers 0)
+  else()
+    list(APPEND rc_numbers ${PROJECT_VERSION_${part}})
+  endif()
+endforeach()
+list(JOIN rc_numbers "," DIBJPEG_RC_VERSION)
+enable_language(RC)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/windows/dibjpeg.rc.in ${PROJECT_BINARY_DIR}/dibjpeg.rc @ONLY)
+target_sources(dibjpeg PRIVATE ${PROJECT_BINARY_DIR}/dibjpeg.rc)
+
+set(DIBJPEG_DEF_FILE ${CMAKE_CURRENT_LIST_DIR}/windows/dibjpeg.def)
+if(MINGW)
+  # The import library in the short format MSVC's lib.exe writes, from the
+  # .def file. binutils' dlltool (same options) writes the long format, which
+  # MSVC reads as well.
+  find_program(DIBJPEG_LLVM_DLLTOOL NAMES llvm-dlltool NO_CMAKE_FIND_ROOT_PATH)
+  if(DIBJPEG_LLVM_DLLTOOL)
+    set(implib_tool ${DIBJPEG_LLVM_DLLTOOL})
+  else()
+    message(STATUS "llvm-dlltool not found (package llvm): dibjpeg.lib comes from ${CMAKE_DLLTOOL}")
+    set(implib_tool ${CMAKE_DLLTOOL})
+  endif()
+  set(DIBJPEG_MSVC_IMPORT_LIB ${PROJECT_BINARY_DIR}/dibjpeg.lib)
+  add_custom_command(OUTPUT ${DIBJPEG_MSVC_IMPORT_LIB}
+    COMMAND ${implib_tool} -m i386:x86-64 -D ${DIBJPEG_DLL_NAME} -d ${DIBJPEG_DEF_FILE} -l ${DIBJPEG_MSVC_IMPORT_LIB}
+    DEPENDS ${DIBJPEG_DEF_FILE}
+    COMMENT "Making the MSVC import library dibjpeg.lib")
+  add_custom_target(dibjpeg_msvc_import_lib ALL DEPENDS ${DIBJPEG_MSVC_IMPORT_LIB})
+  install(FILES ${DIBJPEG_MSVC_IMPORT_LIB} ${DIBJPEG_DEF_FILE}
+    DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+endif()
+
+# The licence travels with the DLL when the source tree has one.
+set(DIBJPEG_LICENSE_FILE "")
+set(DIBJPEG_README_LICENSE_LINE "")
+foreach(name LICENSE LICENSE.txt LICENSE.md COPYING)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/${name})
+    set(DIBJPEG_LICENSE_FILE ${name})
+    string(LENGTH ${name} length)
+    math(EXPR padding "27 - ${length}")
+    string(REPEAT " " ${padding} spaces)
+    set(DIBJPEG_README_LICENSE_LINE "  ${name}${spaces}the licence\n")
+    install(FILES ${PROJECT_SOURCE_DIR}/${name} DESTINATION . COMPONENT runtime)
+    break()
+  endif()
+endforeach()
+if(NOT DIBJPEG_LICENSE_FILE)
+  message(WARNING "No LICENSE file in ${PROJECT_SOURCE_DIR}: the Windows package goes without a licence")
+endif()
+
+# The README for Windows users, at the top of the package.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/windows/README.txt.in ${PROJECT_BINARY_DIR}/README-windows.txt @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/README-windows.txt DESTINATION . RENAME README.txt COMPONENT runtime)
+
+# One archive of the runtime and development components; the command-line
+# encoder and the CMake and pkg-config files stay out.
+set(CPACK_PACKAGE_NAME dibjpeg)
+set(CPACK_PACKAGE_VENDOR "dibjpeg project")
+set(CPACK_SYSTEM_NAME win64)
+set(CPACK_GENERATOR ZIP)
+set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+set(CPACK_COMPONENTS_ALL runtime development)
+set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
+set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${CPACK_SYSTEM_NAME})
+set(CPACK_ARCHIVE_FILE_NAME ${CPACK_PACKAGE_FILE_NAME})
+set(DIBJPEG_PACKAGE_FILE ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}.zip)
+include(CPack)

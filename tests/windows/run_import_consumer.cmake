@@ -1,0 +1,71 @@
+# Builds the C example SOURCE (tests/consumer/consumer.c) for Windows with
+# clang, linked by lld against the MSVC import library dibjpeg.lib and nothing
+# else of the encoder's, runs it under Wine (EMULATOR) beside dibjpeg.dll and
+# checks the JPEG it writes. Everything happens in WORK, emptied first.
+#
+# From the build tree: INCLUDE_DIR, IMPORT_LIB and DLL name the parts.
+# From the package: PACKAGE is the ZIP archive, unpacked into an empty
+# folder; it must hold exactly one folder TOP with exactly the files
+# PACKAGE_FILES ("|"-separated), and be no older than BUILT_DLL.
+#
+# CLANG is a clang that targets x86_64-w64-windows-gnu, with the MinGW-w64
+# headers and libraries; LIBGCC_DIR is where MinGW's GCC keeps libgcc.
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT result EQUAL 0)
+    string(REPLACE ";" " " command "${ARGN}")
+    message(FATAL_ERROR "failed (${result}): ${command}\n${out}")
+  endif()
+  set(output "${out}" PARENT_SCOPE)
+endfunction()
+
+if(NOT CLANG)
+  message(FATAL_ERROR "clang not found (Debian packages clang and lld)")
+endif()
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK}/unpacked ${WORK}/app)
+
+if(PACKAGE)
+  if(NOT EXISTS ${PACKAGE})
+    message(FATAL_ERROR "${PACKAGE} is missing: run cpack --preset mingw first")
+  endif()
+  if(NOT ${PACKAGE} IS_NEWER_THAN ${BUILT_DLL})
+    message(FATAL_ERROR "${PACKAGE} is older than ${BUILT_DLL}: run cpack --preset mingw again")
+  endif()
+  run(${CMAKE_COMMAND} -E chdir ${WORK}/unpacked ${CMAKE_COMMAND} -E tar xf ${PACKAGE})
+  file(GLOB top RELATIVE ${WORK}/unpacked ${WORK}/unpacked/*)
+  if(NOT top STREQUAL TOP)
+    message(FATAL_ERROR "${PACKAGE} holds [${top}] at its top, want [${TOP}]")
+  endif()
+  set(root ${WORK}/unpacked/${TOP})
+  file(GLOB_RECURSE have RELATIVE ${root} ${root}/*)
+  string(REPLACE "|" ";" want "${PACKAGE_FILES}")
+  list(SORT have)
+  list(SORT want)
+  if(NOT have STREQUAL want)
+    message(FATAL_ERROR "${PACKAGE} holds\n  [${have}]\nwant\n  [${want}]")
+  endif()
+  set(INCLUDE_DIR ${root}/include)
+  set(IMPORT_LIB ${root}/lib/dibjpeg.lib)
+  set(DLL ${root}/bin/dibjpeg.dll)
+endif()
+
+# The program imports Jpeg_EncodeStart through __imp_Jpeg_EncodeStart, as
+# MSVC-compiled callers do; only dibjpeg.lib can provide it.
+run(${CLANG} --target=x86_64-w64-windows-gnu -fuse-ld=lld -std=c99 -Wall -Wextra -Werror
+    -I${INCLUDE_DIR} ${SOURCE} ${IMPORT_LIB} -L${LIBGCC_DIR} -o ${WORK}/app/consumer.exe)
+file(COPY ${DLL} DESTINATION ${WORK}/app)
+execute_process(COMMAND ${EMULATOR} consumer.exe out.jpg WORKING_DIRECTORY ${WORK}/app
+  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE errors)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "consumer.exe failed (${result}): ${output}${errors}")
+endif()
+message(STATUS "${output}")
+set(jpeg ${WORK}/app/out.jpg)
+file(SIZE ${jpeg} size)
+file(READ ${jpeg} head LIMIT 2 HEX)
+math(EXPR tail_offset "${size} - 2")
+file(READ ${jpeg} tail OFFSET ${tail_offset} HEX)
+if(NOT head STREQUAL "ffd8" OR NOT tail STREQUAL "ffd9" OR NOT output MATCHES "out.jpg: ${size} bytes")
+  message(FATAL_ERROR "consumer output is no JPEG stream of the reported size: starts ${head}, ends ${tail}, ${size} bytes; printed ${output}")
+endif()
