@@ -20,6 +20,8 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#else
+#include <sys/stat.h>
 #endif
 
 namespace {
@@ -149,17 +151,20 @@ int ParseOptions(int argc, char** argv, Options* options) {
   return -1;
 }
 
-// Opens INPUT and notes its length when it is a regular file.
-bool OpenInput(const std::string& name, dibjpeg::cli::Source* source, std::string* error) {
-  if (name == "-") {
-    source->file = stdin;
-    return true;
-  }
-  source->file = std::fopen(name.c_str(), "rb");
+// Opens INPUT and notes its identity, and its length when it is a regular
+// file.
+bool OpenInput(const std::string& name, dibjpeg::cli::Source* source, dibjpeg::cli::FileId* id,
+               std::string* error) {
+  source->file = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
   if (source->file == nullptr) {
     *error = "cannot open " + name + ": " + std::strerror(errno);
     return false;
   }
+#ifndef _WIN32
+  struct stat st;
+  if (fstat(fileno(source->file), &st) == 0) *id = {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino), true};
+#endif
+  if (name == "-") return true;
   std::error_code ec;
   if (std::filesystem::is_regular_file(name, ec)) {
     const std::uintmax_t size = std::filesystem::file_size(name, ec);
@@ -227,8 +232,9 @@ int main(int argc, char** argv) {
 
   const std::string input = options.files[0] == "-" ? "standard input" : options.files[0];
   dibjpeg::cli::Source source;
+  dibjpeg::cli::FileId inputId;
   std::string error;
-  if (!OpenInput(options.files[0], &source, &error)) return Fail(ExitInput, error);
+  if (!OpenInput(options.files[0], &source, &inputId, &error)) return Fail(ExitInput, error);
   Image image;
   dibjpeg::cli::ReadOptions readOptions;
   readOptions.whiteBackground = options.whiteBackground;
@@ -270,6 +276,6 @@ int main(int argc, char** argv) {
   params.dstBuffer = jpeg.get();
   if (!RunEncoder(&params, JPEG_MODE_ENCODE, &error)) return Fail(ExitEncoder, what + error);
   const std::span<const std::uint8_t> written(jpeg.get(), params.dstSize);
-  if (!dibjpeg::cli::WriteOutput(options.files[1], written, &error)) return Fail(ExitInput, error);
+  if (!dibjpeg::cli::WriteOutput(options.files[1], written, inputId, &error)) return Fail(ExitInput, error);
   return 0;
 }

@@ -421,12 +421,14 @@ class CommandLine : public testing::Test {
   }
 
   // Runs the program through the shell, so `args` may redirect standard
-  // input; standard output goes to `out`.
-  Outcome Exec(const std::string& args, fs::path out = {}) {
+  // input and `prefix` may set limits or run it as another user; standard
+  // output goes to `out`.
+  Outcome Exec(const std::string& args, fs::path out = {}, const std::string& prefix = "") {
     const bool captured = out.empty();
     if (captured) out = root_ / "io" / "stdout";
     const fs::path err = root_ / "io" / "stderr";
-    const std::string command = "'" DIBJPEG_CLI "' " + args + " >'" + out.string() + "' 2>'" + err.string() + "'";
+    const std::string command =
+        prefix + "'" DIBJPEG_CLI "' " + args + " >'" + out.string() + "' 2>'" + err.string() + "'";
     const int status = std::system(command.c_str());
     Outcome run;
     run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -839,6 +841,155 @@ TEST_F(CommandLine, WritesThroughLinksAndIntoSpecialFiles) {
   std::set<std::string> files = {"in.pgm", "want.jpg", "fifo", "target.jpg", "link.jpg", "stdout", "log", "ro.jpg"};
   if (geteuid() == 0) files.insert("full");
   EXPECT_EQ(Listing(dir), files);
+}
+
+
+// ---- output that cannot be turned against its user ----
+
+// setpriv options that run a command as user `uid` of group `gid`, with the
+// extra groups `groups` (none when empty).
+std::string AsUser(int uid, int gid, const std::string& groups = "") {
+  return "setpriv --reuid=" + std::to_string(uid) + " --regid=" + std::to_string(gid) +
+         (groups.empty() ? " --clear-groups " : " --groups=" + groups + " ");
+}
+
+constexpr char NeedsRoot[] = "needs root: runs the program and makes files as other users through setpriv";
+
+// OUTPUT naming INPUT's file, however it is named, is refused before a byte
+// of it changes.
+TEST_F(CommandLine, RefusesOutputThatIsTheInput) {
+  const fs::path dir = Dir("same");
+  const Bytes bmp = WriteBmp(MakeTestImage(8, 8), {.name = "bmp24"});
+  WriteFile(dir / "in.bmp", bmp);
+  fs::create_symlink("in.bmp", dir / "link.bmp");
+  fs::create_hard_link(dir / "in.bmp", dir / "hard.bmp");
+  const std::string in = Q(dir / "in.bmp");
+  const struct {
+    std::string args;
+    std::string output;  // as the message names it
+  } cases[] = {
+      {in + " " + in, (dir / "in.bmp").string()},
+      {in + " " + Q(dir / "link.bmp"), (dir / "link.bmp").string()},
+      {in + " " + Q(dir / "hard.bmp"), (dir / "hard.bmp").string()},
+      {"- /dev/stdin <" + in, "/dev/stdin"},
+      {"/dev/stdin " + Q(dir / "hard.bmp") + " <" + in, (dir / "hard.bmp").string()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    const Outcome run = Exec(c.args);
+    EXPECT_EQ(run.exit, 1);
+    EXPECT_EQ(run.err, "dibjpeg: cannot write " + c.output + ": it is the input file\n");
+    EXPECT_TRUE(ReadFile(dir / "in.bmp") == bmp) << "the input changed";
+  }
+  EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.bmp", "link.bmp", "hard.bmp"}));
+}
+
+// Another user's links in a shared sticky folder are not followed (the
+// kernel's fs.protected_symlinks, which the program must not get around),
+// whether they lead to a file or to a name not taken yet.
+TEST_F(CommandLine, FollowsLinksInSharedFoldersOnlyAsTheKernelAllows) {
+  if (geteuid() != 0) GTEST_SKIP() << NeedsRoot;
+  // Debian turns the protection on at boot; a bare VM may leave it off, so
+  // it is on for this test and restored after.
+  const fs::path knob = "/proc/sys/fs/protected_symlinks";
+  const Bytes was = ReadFile(knob);
+  WriteFile(knob, Text("1"));
+  struct Restore {
+    const fs::path& knob;
+    const Bytes& was;
+    ~Restore() { WriteFile(knob, was); }
+  } restore{knob, was};
+  if (ReadFile(knob) != Text("1\n")) GTEST_SKIP() << "fs.protected_symlinks is off and cannot be turned on here";
+
+  const fs::path dir = Dir("sticky_links");
+  WriteFile(dir / "in.pgm", Text("P5 3 2 255\n\1\2\3\4\5\6"));
+  fs::create_directories(dir / "secret");
+  fs::permissions(dir / "secret", fs::perms::owner_all);
+  WriteFile(dir / "secret" / "victim.conf", Text("victim"));
+  fs::create_directories(dir / "shared");
+  ASSERT_EQ(chmod((dir / "shared").c_str(), 01777), 0);
+  for (const char* name : {"victim.conf", "created.jpg"}) {
+    const std::string link = Q(dir / "shared" / name);
+    ASSERT_EQ(std::system((AsUser(65534, 65534) + "ln -s " + Q(dir / "secret" / name) + " " + link).c_str()), 0);
+    const Outcome run = Exec(Q(dir / "in.pgm") + " " + link);
+    EXPECT_EQ(run.exit, 1);
+    EXPECT_EQ(run.err, "dibjpeg: cannot write " + (dir / "shared" / name).string() + ": Permission denied\n");
+  }
+  EXPECT_EQ(ReadFile(dir / "secret" / "victim.conf"), Text("victim"));
+  EXPECT_EQ(Listing(dir / "secret"), std::set<std::string>{"victim.conf"});
+}
+
+// An existing file is written in place: it keeps its inode, owner, group,
+// mode and hard links, whoever writes it, and its folder need not be
+// writable.
+TEST_F(CommandLine, WritesAnExistingFileInPlace) {
+  if (geteuid() != 0) GTEST_SKIP() << NeedsRoot;
+  const fs::path dir = Dir("in_place");
+  WriteFile(dir / "in.pgm", Text("P5 3 2 255\n\1\2\3\4\5\6"));
+  ASSERT_EQ(Exec(Q(dir / "in.pgm") + " " + Q(dir / "want.jpg")).exit, 0);
+  const Bytes want = ReadFile(dir / "want.jpg");
+  fs::create_directories(dir / "shared");
+  fs::permissions(dir / "shared", fs::perms::all);
+  fs::create_directories(dir / "read_only");  // root's, 0755
+  const struct {
+    const char* name;
+    fs::path file;
+    uid_t owner;
+    gid_t group;
+    mode_t mode;
+    std::string user;
+  } cases[] = {
+      {"group-writable file of another user", dir / "shared" / "out.jpg", 1000, 1002, 0660, AsUser(1001, 1001, "1002")},
+      {"own file in a read-only folder", dir / "read_only" / "out.jpg", 1001, 1001, 0640, AsUser(1001, 1001)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(c.file, Text("old"));
+    ASSERT_EQ(chown(c.file.c_str(), c.owner, c.group), 0);
+    ASSERT_EQ(chmod(c.file.c_str(), c.mode), 0);
+    fs::create_hard_link(c.file, c.file.string() + ".link");
+    struct stat before, after;
+    ASSERT_EQ(stat(c.file.c_str(), &before), 0);
+    const Outcome run = Exec(Q(dir / "in.pgm") + " " + Q(c.file), {}, c.user);
+    EXPECT_EQ(run.exit, 0) << run.err;
+    EXPECT_EQ(ReadFile(c.file), want);
+    ASSERT_EQ(stat(c.file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_uid, c.owner);
+    EXPECT_EQ(after.st_gid, c.group);
+    EXPECT_EQ(after.st_mode & 07777, c.mode);
+    EXPECT_EQ(after.st_nlink, 2u);
+    EXPECT_EQ(Listing(c.file.parent_path()), (std::set<std::string>{"out.jpg", "out.jpg.link"}));
+  }
+}
+
+// A write the file size limit stops (SIGXFSZ, unless ignored) leaves no
+// temporary file, no new file, and an existing file as it was; so does one
+// refused for any other reason. Names as long as the file system takes
+// (255 bytes) are written like any other.
+TEST_F(CommandLine, AStoppedWriteLeavesNothingBehindAndLongNamesWork) {
+  const fs::path dir = Dir("stopped");
+  WriteFile(dir / "in.ppm", WritePnm(MakeTestImage(40, 30), {.name = "ppm", .pnm = '6'}));
+  const std::string in = Q(dir / "in.ppm") + " ";
+  const std::string limit = "ulimit -f 1; ";  // 512 bytes, under any colour JPEG
+  const Outcome created = Exec(in + Q(dir / "new.jpg"), {}, limit);
+  EXPECT_EQ(created.exit, 1);
+  EXPECT_EQ(created.err, "dibjpeg: cannot create " + (dir / "new.jpg").string() + ": File too large\n");
+  WriteFile(dir / "old.jpg", Text("old"));
+  const Outcome replaced = Exec(in + Q(dir / "old.jpg"), {}, limit);
+  EXPECT_EQ(replaced.exit, 1);
+  EXPECT_EQ(replaced.err, "dibjpeg: cannot write " + (dir / "old.jpg").string() + ": File too large\n");
+  EXPECT_EQ(ReadFile(dir / "old.jpg"), Text("old"));
+  EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.ppm", "old.jpg"}));
+
+  const std::string longName(255, 'n');
+  for (int pass = 0; pass < 2; ++pass) {  // a new file, then an existing one
+    const Outcome run = Exec(in + Q(dir / longName));
+    EXPECT_EQ(run.exit, 0) << run.err;
+  }
+  ASSERT_EQ(Exec(in + Q(dir / "want.jpg")).exit, 0);
+  EXPECT_EQ(ReadFile(dir / longName), ReadFile(dir / "want.jpg"));
+  EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.ppm", "old.jpg", "want.jpg", longName}));
 }
 
 }  // namespace
