@@ -49,6 +49,8 @@ constexpr char Usage[] =
     "      --background MODE what becomes of alpha (PNG, PAM): 'none' drops it\n"
     "                        (default), 'white' composites the image on white\n"
     "      --measure         print the exact size of the JPEG in bytes, write nothing\n"
+    "      --max-pixels N    refuse inputs of more than N pixels (default 300000000,\n"
+    "                        about an A3 page at 1200 dpi); 0 means no limit\n"
     "  -h, --help            show this help\n"
     "      --version         show the version\n"
     "\n"
@@ -67,6 +69,7 @@ struct Options {
   bool gray = false;
   bool measure = false;
   bool whiteBackground = false;
+  std::uint64_t maxPixels = dibjpeg::cli::DefaultMaxPixels;  // 0: no limit
   std::vector<std::string> files;
 };
 
@@ -88,6 +91,12 @@ bool ParseInt(const std::string& text, int low, int high, int* value) {
   return true;
 }
 
+bool ParseCount(const std::string& text, std::uint64_t* value) {
+  if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  *value = std::stoull(text);
+  return true;
+}
+
 // Returns -1 when the options are good, otherwise the exit code (0 after
 // --help and --version).
 int ParseOptions(int argc, char** argv, Options* options) {
@@ -106,8 +115,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
       arg.resize(eq);
       hasValue = true;
     }
-    const bool takesValue =
-        arg == "-q" || arg == "--quality" || arg == "-s" || arg == "--sampling" || arg == "--background";
+    const bool takesValue = arg == "-q" || arg == "--quality" || arg == "-s" || arg == "--sampling" ||
+                            arg == "--background" || arg == "--max-pixels";
     if (takesValue && !hasValue) {
       if (i + 1 == argc) return Fail(ExitUsage, "option " + arg + " needs a value (see --help)");
       value = argv[++i];
@@ -129,6 +138,10 @@ int ParseOptions(int argc, char** argv, Options* options) {
       if (value == "none") options->whiteBackground = false;
       else if (value == "white") options->whiteBackground = true;
       else return Fail(ExitUsage, "background must be none or white, have '" + value + "'");
+    } else if (arg == "--max-pixels") {
+      if (!ParseCount(value, &options->maxPixels)) {
+        return Fail(ExitUsage, "max-pixels must be a number of pixels (0: no limit), have '" + value + "'");
+      }
     } else if (arg == "--gray") {
       options->gray = true;
     } else if (arg == "--measure") {
@@ -174,8 +187,10 @@ bool OpenInput(const std::string& name, dibjpeg::cli::Source* source, dibjpeg::c
 }
 
 // Names what a failure status means. Validation codes stand alone; later
-// failures combine the overrun bit with the bits of the failing stage.
-std::string DescribeStatus(std::uint16_t status, std::int32_t mode) {
+// failures combine the overrun bit with the bits of the failing stage. A
+// measure over every row of the source fails only where the stream passes
+// what a 32-bit length holds.
+std::string DescribeStatus(std::uint16_t status, const JpegEncodeParams& params, std::int32_t mode) {
   std::string text;
   switch (status) {
     case JpegStatusZeroDimension: text = "width or height is 0"; break;
@@ -192,8 +207,14 @@ std::string DescribeStatus(std::uint16_t status, std::int32_t mode) {
         case JpegStatusBadJob: stage = "job record"; break;
         default: stage = "SOI or EOI marker"; break;
       }
-      text = mode == JPEG_MODE_MEASURE ? "source pixels too short" : "output buffer too small";
-      text += std::string(" while writing the ") + stage;
+      const bool wholeSource =
+          params.srcSize >= dibjpeg::cli::DibRowStride(params.width, params.bitCount) * params.height;
+      if (mode == JPEG_MODE_MEASURE && wholeSource) {
+        text = "the JPEG would exceed 4 GiB";
+      } else {
+        text = mode == JPEG_MODE_MEASURE ? "source pixels too short" : "output buffer too small";
+        text += std::string(" while writing the ") + stage;
+      }
     }
   }
   char code[24];
@@ -216,7 +237,7 @@ JpegEncodeParams MakeParams(const Image& image, const Options& options) {
 
 bool RunEncoder(JpegEncodeParams* params, std::int32_t mode, std::string* error) {
   const std::uint16_t status = Jpeg_EncodeStart(params, mode);
-  if (status != JpegStatusSuccess) *error = DescribeStatus(status, mode);
+  if (status != JpegStatusSuccess) *error = DescribeStatus(status, *params, mode);
   return status == JpegStatusSuccess;
 }
 
@@ -235,6 +256,7 @@ int main(int argc, char** argv) {
   dibjpeg::cli::FileId inputId;
   std::string error;
   if (!OpenInput(options.files[0], &source, &inputId, &error)) return Fail(ExitInput, error);
+  source.maxPixels = options.maxPixels;
   Image image;
   dibjpeg::cli::ReadOptions readOptions;
   readOptions.whiteBackground = options.whiteBackground;

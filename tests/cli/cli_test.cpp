@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -729,7 +731,8 @@ TEST_F(CommandLine, RejectsBadCommandLinesAndWritesNothing) {
       {"--measure", 2, "--measure takes one INPUT and no OUTPUT"},
       {"-q!", 2, "option -q needs a value"},
       {"!", 2, "need INPUT and OUTPUT"},
-      {"-q 90 -s 444 --gray --background=white", 0, ""},  // the same paths, accepted
+      {"--max-pixels 1e9", 2, "max-pixels must be a number of pixels (0: no limit), have '1e9'"},
+      {"-q 90 -s 444 --gray --background=white --max-pixels=64", 0, ""},  // the same paths, accepted
   };
   const fs::path dir = Dir("usage");
   WriteFile(dir / "in.bmp", WriteBmp(MakeTestImage(8, 8), {.name = "bmp24"}));
@@ -990,6 +993,80 @@ TEST_F(CommandLine, AStoppedWriteLeavesNothingBehindAndLongNamesWork) {
   ASSERT_EQ(Exec(in + Q(dir / "want.jpg")).exit, 0);
   EXPECT_EQ(ReadFile(dir / longName), ReadFile(dir / "want.jpg"));
   EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.ppm", "old.jpg", "want.jpg", longName}));
+}
+
+
+// ---- decompression bombs ----
+
+// A BMP declaring `side` x `side` pixels of an RLE8 (bits 8) or RLE4 (bits 4)
+// gray palette whose entry 0 is white, so that skipped pixels need filling.
+// Its data is one run of two pixels and, when `endMark`, the end of bitmap.
+// RLE8 at 65535 x 65535 takes 1,080 bytes.
+Bytes RleBomb(int bits, std::uint32_t side, bool endMark) {
+  const std::uint32_t entries = 1u << bits;
+  Bytes file = {'B', 'M'};
+  Le(&file, 0, 4);
+  Le(&file, 0, 4);
+  Le(&file, 14 + 40 + 4 * entries, 4);
+  for (std::uint32_t v : {40u, side, side}) Le(&file, v, 4);
+  Le(&file, 1, 2);
+  Le(&file, bits, 2);
+  for (std::uint32_t v : {bits == 8 ? 1u : 2u, 0u, 0u, 0u, entries, 0u}) Le(&file, v, 4);
+  for (std::uint32_t i = 0; i < entries; ++i) {
+    const auto level = static_cast<std::uint8_t>(255 - i * (256 / entries));
+    file.insert(file.end(), {level, level, level, 0});
+  }
+  file.insert(file.end(), {2, 0x11});
+  if (endMark) file.insert(file.end(), {0, 1});
+  return file;
+}
+
+// Inputs that declare far more pixels than they hold are refused in well
+// under a second without touching the memory they declare: by the pixel
+// limit, or with the limit lifted as soon as their data ends. The address
+// space is capped where the limit applies (not under AddressSanitizer, which
+// reserves terabytes), and the peak memory of every run is checked.
+TEST_F(CommandLine, RefusesDecompressionBombsQuicklyInLittleMemory) {
+#ifdef __SANITIZE_ADDRESS__
+  constexpr bool Sanitized = true;
+#else
+  constexpr bool Sanitized = false;
+#endif
+  const struct {
+    const char* name;
+    Bytes file;
+    std::string args;  // before INPUT
+    bool capped;       // address space capped at 256 MiB: the limit applies
+    bool pipe;         // INPUT on standard input, its length unknown
+    const char* message;
+  } cases[] = {
+      {"rle8_65535_square", RleBomb(8, 65535, true), "", true, false,
+       "BMP 8-bit gray palette RLE8 of 65535 x 65535 pixels (4294836225), over the limit of 300000000 pixels; "
+       "supported: up to 300000000 pixels (--max-pixels N raises the limit, --max-pixels 0 lifts it)\n"},
+      {"rle8_cut_no_limit", RleBomb(8, 30000, false), "--max-pixels 0 ", false, false,
+       "truncated BMP: RLE8 data ends at byte 1080 in row 1 of 30000; supported: complete files\n"},
+      {"rle4_cut_no_limit", RleBomb(4, 30000, false), "--max-pixels=0 ", false, false,
+       "truncated BMP: RLE4 data ends at byte 120 in row 1 of 30000; supported: complete files\n"},
+      {"pgm_on_a_pipe", Text("P5 20000 20000 255\n"), "", true, true, "over the limit of 300000000 pixels"},
+      {"pgm_over_a_lowered_limit", Text("P5 8 8 255\n" + std::string(64, '\x80')), "--max-pixels 63 ", true, false,
+       "PGM of 8 x 8 pixels (64), over the limit of 63 pixels"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = Dir(c.name);
+    WriteFile(dir / "in", c.file);
+    const std::string prefix = c.capped && !Sanitized ? "ulimit -v 262144; " : "";
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome run = Exec(c.args + (c.pipe ? "- <" : "") + Q(dir / "in") + " " + Q(dir / "out.jpg"), {}, prefix);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(run.exit, 1);
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_LT(took.count(), 1.0);
+    struct rusage usage;
+    ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
+    if (!Sanitized) EXPECT_LT(usage.ru_maxrss, 64 * 1024) << "KiB at most in any run so far";
+    EXPECT_EQ(Listing(dir), std::set<std::string>{"in"});
+  }
 }
 
 }  // namespace
