@@ -613,6 +613,59 @@ TEST_F(CommandLine, StandardInputAndOutputCarryTheSameBytesAsFiles) {
   EXPECT_EQ(Bytes(both.out.begin(), both.out.end()), want);
 }
 
+// A one-row 16-bit gray PNG of the given samples.
+Bytes Gray16Png(const std::vector<std::uint32_t>& samples) {
+  Bytes file;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  png_set_write_fn(png, &file, AppendPng, nullptr);
+  png_set_IHDR(png, info, png_uint_32(samples.size()), 1, 16, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  Bytes row = Pack(samples, 16);
+  png_write_row(png, row.data());
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return file;
+}
+
+// Samples a plausible slip converts wrongly: an RLE4 run of two different
+// nibbles (05 12: indexes 1 2 1 2 1), and 16-bit PNG samples where v x 255 /
+// 65535 rounded differs from the high byte (0x01FF: 2, not 1; 0xFF00: 254,
+// not 255) and from (v + 128) >> 8 (0x80FF: 128, not 129). The JPEG must
+// equal the library's own encoding of the expected pixels.
+TEST_F(CommandLine, ConvertsRunsAndWideSamplesExactly) {
+  const Format rle4 = {.name = "rle4", .bitCount = 4, .compression = 2, .palette = Palette::Sixteen};
+  Bytes rle4Bmp = WriteBmp(Holdable(MakeTestImage(5, 1), rle4), rle4);
+  rle4Bmp.resize(rle4Bmp[10] | rle4Bmp[11] << 8);  // up to the pixel data offset
+  rle4Bmp.insert(rle4Bmp.end(), {0x05, 0x12, 0, 1});
+  const auto entries = PaletteEntries(Palette::Sixteen);
+  RgbImage runs{.width = 5, .height = 1, .rgb = {}};
+  for (int x = 0; x < 5; ++x) runs.rgb.insert(runs.rgb.end(), entries[1 + x % 2].begin(), entries[1 + x % 2].end());
+  const struct {
+    const char* name;
+    Bytes file;
+    RgbImage want;
+    int bits;  // what the file goes to the encoder as
+  } cases[] = {
+      {"rle4_two_nibbles", rle4Bmp, runs, 24},
+      {"png_gray16", Gray16Png({0x01FF, 0xFF00, 0x80FF}),
+       {.width = 3, .height = 1, .rgb = {2, 2, 2, 254, 254, 254, 128, 128, 128}}, 8},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = Dir(c.name);
+    WriteFile(dir / "in", c.file);
+    const Outcome run = Exec("-q 100 -s 444 " + Q(dir / "in") + " " + Q(dir / "out.jpg"));
+    ASSERT_EQ(run.exit, 0) << run.err;
+    const EncodeResult direct =
+        Encode(ToDib(c.want, c.bits, true), c.want.width, c.want.height, c.bits, 100, 2, 1, 1, 1 << 16);
+    ASSERT_EQ(direct.status, 0);
+    EXPECT_TRUE(ReadFile(dir / "out.jpg") == Bytes(direct.bytes.begin(), direct.bytes.begin() + direct.dstSize))
+        << "not the library's encoding of the expected pixels";
+  }
+}
+
 // ---- refused inputs ----
 
 struct Refused {
