@@ -1074,6 +1074,22 @@ Bytes RleBomb(int bits, std::uint32_t side, bool endMark) {
   return file;
 }
 
+// The header of an interlaced 16-bit RGB PNG `width` pixels wide, then an
+// empty IDAT chunk: enough for libpng to take memory for one row.
+Bytes WidePng(std::uint32_t width) {
+  Bytes file;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  png_set_user_limits(png, 0x7FFFFFFF, 0x7FFFFFFF);
+  png_set_write_fn(png, &file, AppendPng, nullptr);
+  png_set_IHDR(png, info, width, 1, 16, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_ADAM7, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  png_write_chunk(png, reinterpret_cast<png_const_bytep>("IDAT"), nullptr, 0);
+  png_destroy_write_struct(&png, &info);
+  return file;
+}
+
 // Inputs that declare far more pixels than they hold are refused in well
 // under a second without touching the memory they declare: by the pixel
 // limit, or with the limit lifted as soon as their data ends. The address
@@ -1100,6 +1116,7 @@ TEST_F(CommandLine, RefusesDecompressionBombsQuicklyInLittleMemory) {
        "truncated BMP: RLE8 data ends at byte 1080 in row 1 of 30000; supported: complete files\n"},
       {"rle4_cut_no_limit", RleBomb(4, 30000, false), "--max-pixels=0 ", false, false,
        "truncated BMP: RLE4 data ends at byte 120 in row 1 of 30000; supported: complete files\n"},
+      {"png_100000000_wide", WidePng(100'000'000), "", true, false, "image is 100000000 x 1 pixels; JPEG allows"},
       {"pgm_on_a_pipe", Text("P5 20000 20000 255\n"), "", true, true, "over the limit of 300000000 pixels"},
       {"pgm_over_a_lowered_limit", Text("P5 8 8 255\n" + std::string(64, '\x80')), "--max-pixels 63 ", true, false,
        "PGM of 8 x 8 pixels (64), over the limit of 63 pixels"},
