@@ -1019,10 +1019,9 @@ TEST_F(CommandLine, WritesAnExistingFileInPlace) {
   }
 }
 
-// A write the file size limit stops (SIGXFSZ, unless ignored) leaves no
-// temporary file, no new file, and an existing file as it was; so does one
-// refused for any other reason. Names as long as the file system takes
-// (255 bytes) are written like any other.
+// A write the file size limit stops (with SIGXFSZ, unless ignored) leaves no
+// temporary file, no new file, and an existing file as it was. Names as long
+// as the file system takes (255 bytes) are written like any other.
 TEST_F(CommandLine, AStoppedWriteLeavesNothingBehindAndLongNamesWork) {
   const fs::path dir = Dir("stopped");
   WriteFile(dir / "in.ppm", WritePnm(MakeTestImage(40, 30), {.name = "ppm", .pnm = '6'}));
@@ -1047,7 +1046,6 @@ TEST_F(CommandLine, AStoppedWriteLeavesNothingBehindAndLongNamesWork) {
   EXPECT_EQ(ReadFile(dir / longName), ReadFile(dir / "want.jpg"));
   EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.ppm", "old.jpg", "want.jpg", longName}));
 }
-
 
 // ---- decompression bombs ----
 
