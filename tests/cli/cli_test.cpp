@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <png.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -14,12 +16,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <array>
 #include <bit>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -1045,6 +1049,37 @@ TEST_F(CommandLine, AStoppedWriteLeavesNothingBehindAndLongNamesWork) {
   ASSERT_EQ(Exec(in + Q(dir / "want.jpg")).exit, 0);
   EXPECT_EQ(ReadFile(dir / longName), ReadFile(dir / "want.jpg"));
   EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.ppm", "old.jpg", "want.jpg", longName}));
+}
+
+// A run stopped by SIGTERM the moment anything appears in OUTPUT's folder
+// leaves there nothing or the whole JPEG, never a temporary or partial file:
+// a new OUTPUT gets its name only once complete.
+TEST_F(CommandLine, ARunKilledAsItsOutputAppearsLeavesNoPartialFile) {
+  const fs::path dir = Dir("killed");
+  Bytes noise = Text("P6 1500 1500 255\n");  // a JPEG of megabytes, which takes a while to write
+  std::mt19937 rng(5);
+  for (int i = 0; i < 1500 * 1500 * 3; ++i) noise.push_back(static_cast<std::uint8_t>(rng()));
+  WriteFile(dir / "in.ppm", noise);
+  ASSERT_EQ(Exec("-q 100 -s 444 " + Q(dir / "in.ppm") + " " + Q(dir / "want.jpg")).exit, 0);
+  fs::create_directories(dir / "out");
+  const int watch = inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, (dir / "out").c_str(), IN_CREATE | IN_MOVED_TO), 0);
+  const std::string in = (dir / "in.ppm").string(), out = (dir / "out" / "out.jpg").string();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execl(DIBJPEG_CLI, DIBJPEG_CLI, "-q", "100", "-s", "444", in.c_str(), out.c_str(), nullptr);
+    _exit(127);
+  }
+  pollfd ready = {watch, POLLIN, 0};
+  const bool appeared = poll(&ready, 1, 60'000) == 1;
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+  close(watch);
+  ASSERT_TRUE(appeared);
+  const std::set<std::string> names = Listing(dir / "out");
+  EXPECT_TRUE(names.empty() || names == std::set<std::string>{"out.jpg"}) << *names.begin();
+  if (names.size() == 1) EXPECT_TRUE(ReadFile(out) == ReadFile(dir / "want.jpg")) << "a partial JPEG";
 }
 
 // ---- decompression bombs ----
