@@ -20,6 +20,8 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#else
+#include <sys/stat.h>
 #endif
 
 namespace {
@@ -47,6 +49,8 @@ constexpr char Usage[] =
     "      --background MODE what becomes of alpha (PNG, PAM): 'none' drops it\n"
     "                        (default), 'white' composites the image on white\n"
     "      --measure         print the exact size of the JPEG in bytes, write nothing\n"
+    "      --max-pixels N    refuse inputs of more than N pixels (default 300000000,\n"
+    "                        about an A3 page at 1200 dpi); 0 means no limit\n"
     "  -h, --help            show this help\n"
     "      --version         show the version\n"
     "\n"
@@ -65,6 +69,7 @@ struct Options {
   bool gray = false;
   bool measure = false;
   bool whiteBackground = false;
+  std::uint64_t maxPixels = dibjpeg::cli::DefaultMaxPixels;  // 0: no limit
   std::vector<std::string> files;
 };
 
@@ -86,6 +91,12 @@ bool ParseInt(const std::string& text, int low, int high, int* value) {
   return true;
 }
 
+bool ParseCount(const std::string& text, std::uint64_t* value) {
+  if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  *value = std::stoull(text);
+  return true;
+}
+
 // Returns -1 when the options are good, otherwise the exit code (0 after
 // --help and --version).
 int ParseOptions(int argc, char** argv, Options* options) {
@@ -104,8 +115,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
       arg.resize(eq);
       hasValue = true;
     }
-    const bool takesValue =
-        arg == "-q" || arg == "--quality" || arg == "-s" || arg == "--sampling" || arg == "--background";
+    const bool takesValue = arg == "-q" || arg == "--quality" || arg == "-s" || arg == "--sampling" ||
+                            arg == "--background" || arg == "--max-pixels";
     if (takesValue && !hasValue) {
       if (i + 1 == argc) return Fail(ExitUsage, "option " + arg + " needs a value (see --help)");
       value = argv[++i];
@@ -127,6 +138,10 @@ int ParseOptions(int argc, char** argv, Options* options) {
       if (value == "none") options->whiteBackground = false;
       else if (value == "white") options->whiteBackground = true;
       else return Fail(ExitUsage, "background must be none or white, have '" + value + "'");
+    } else if (arg == "--max-pixels") {
+      if (!ParseCount(value, &options->maxPixels)) {
+        return Fail(ExitUsage, "max-pixels must be a number of pixels (0: no limit), have '" + value + "'");
+      }
     } else if (arg == "--gray") {
       options->gray = true;
     } else if (arg == "--measure") {
@@ -149,17 +164,22 @@ int ParseOptions(int argc, char** argv, Options* options) {
   return -1;
 }
 
-// Opens INPUT and notes its length when it is a regular file.
-bool OpenInput(const std::string& name, dibjpeg::cli::Source* source, std::string* error) {
-  if (name == "-") {
-    source->file = stdin;
-    return true;
-  }
-  source->file = std::fopen(name.c_str(), "rb");
+// Opens INPUT and notes its identity, and its length when it is a regular
+// file.
+bool OpenInput(const std::string& name, dibjpeg::cli::Source* source, dibjpeg::cli::FileId* id,
+               std::string* error) {
+  source->file = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
   if (source->file == nullptr) {
     *error = "cannot open " + name + ": " + std::strerror(errno);
     return false;
   }
+#ifndef _WIN32
+  struct stat st;
+  if (fstat(fileno(source->file), &st) == 0) *id = {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino), true};
+#else
+  static_cast<void>(id);  // no inode numbers to compare
+#endif
+  if (name == "-") return true;
   std::error_code ec;
   if (std::filesystem::is_regular_file(name, ec)) {
     const std::uintmax_t size = std::filesystem::file_size(name, ec);
@@ -169,8 +189,10 @@ bool OpenInput(const std::string& name, dibjpeg::cli::Source* source, std::strin
 }
 
 // Names what a failure status means. Validation codes stand alone; later
-// failures combine the overrun bit with the bits of the failing stage.
-std::string DescribeStatus(std::uint16_t status, std::int32_t mode) {
+// failures combine the overrun bit with the bits of the failing stage. A
+// measure over every row of the source fails only where the stream passes
+// what a 32-bit length holds.
+std::string DescribeStatus(std::uint16_t status, const JpegEncodeParams& params, std::int32_t mode) {
   std::string text;
   switch (status) {
     case JpegStatusZeroDimension: text = "width or height is 0"; break;
@@ -187,8 +209,14 @@ std::string DescribeStatus(std::uint16_t status, std::int32_t mode) {
         case JpegStatusBadJob: stage = "job record"; break;
         default: stage = "SOI or EOI marker"; break;
       }
-      text = mode == JPEG_MODE_MEASURE ? "source pixels too short" : "output buffer too small";
-      text += std::string(" while writing the ") + stage;
+      const bool wholeSource =
+          params.srcSize >= dibjpeg::cli::DibRowStride(params.width, params.bitCount) * params.height;
+      if (mode == JPEG_MODE_MEASURE && wholeSource) {
+        text = "the JPEG would exceed 4 GiB";
+      } else {
+        text = mode == JPEG_MODE_MEASURE ? "source pixels too short" : "output buffer too small";
+        text += std::string(" while writing the ") + stage;
+      }
     }
   }
   char code[24];
@@ -211,7 +239,7 @@ JpegEncodeParams MakeParams(const Image& image, const Options& options) {
 
 bool RunEncoder(JpegEncodeParams* params, std::int32_t mode, std::string* error) {
   const std::uint16_t status = Jpeg_EncodeStart(params, mode);
-  if (status != JpegStatusSuccess) *error = DescribeStatus(status, mode);
+  if (status != JpegStatusSuccess) *error = DescribeStatus(status, *params, mode);
   return status == JpegStatusSuccess;
 }
 
@@ -227,8 +255,10 @@ int main(int argc, char** argv) {
 
   const std::string input = options.files[0] == "-" ? "standard input" : options.files[0];
   dibjpeg::cli::Source source;
+  dibjpeg::cli::FileId inputId;
   std::string error;
-  if (!OpenInput(options.files[0], &source, &error)) return Fail(ExitInput, error);
+  if (!OpenInput(options.files[0], &source, &inputId, &error)) return Fail(ExitInput, error);
+  source.maxPixels = options.maxPixels;
   Image image;
   dibjpeg::cli::ReadOptions readOptions;
   readOptions.whiteBackground = options.whiteBackground;
@@ -270,6 +300,6 @@ int main(int argc, char** argv) {
   params.dstBuffer = jpeg.get();
   if (!RunEncoder(&params, JPEG_MODE_ENCODE, &error)) return Fail(ExitEncoder, what + error);
   const std::span<const std::uint8_t> written(jpeg.get(), params.dstSize);
-  if (!dibjpeg::cli::WriteOutput(options.files[1], written, &error)) return Fail(ExitInput, error);
+  if (!dibjpeg::cli::WriteOutput(options.files[1], written, inputId, &error)) return Fail(ExitInput, error);
   return 0;
 }

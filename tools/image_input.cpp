@@ -68,6 +68,13 @@ bool AllocatePixels(const Source& source, std::uint64_t width, std::uint64_t hei
   if (dataEnd != 0 && source.size != UINT64_MAX && dataEnd > source.size) {
     return RefuseTruncated(error, image->format, dataEnd, source.size);
   }
+  if (source.maxPixels != 0 && width * height > source.maxPixels) {
+    const std::string limit = Num(source.maxPixels);
+    return Refuse(error,
+                  image->format + " of " + Num(width) + " x " + Num(height) + " pixels (" + Num(width * height) +
+                      "), over the limit of " + limit + " pixels",
+                  "up to " + limit + " pixels (--max-pixels N raises the limit, --max-pixels 0 lifts it)");
+  }
   image->width = static_cast<std::uint32_t>(width);
   image->height = static_cast<std::uint32_t>(height);
   image->bitCount = static_cast<std::uint16_t>(bitCount);
