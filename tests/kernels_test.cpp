@@ -2,7 +2,11 @@
 // must be identical, so the checks are exhaustive where the input space allows.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdlib>
+#include <cstring>
 #include <random>
+#include <vector>
 
 #include "block/block.h"
 #include "block/block_kernels.h"
@@ -24,49 +28,85 @@ QuantTable UniformTable(int value) {
   return t;
 }
 
-// Every divisor against every DCT output from well below -8192 to well above
-// 8191, beyond the whole range the transform can produce.
+// Every divisor against every 16-bit input, a superset of what the
+// transform can produce (-8192..8160).
 TEST(Avx2Kernels, QuantizerMatchesDivisionExhaustively) {
   REQUIRE_AVX2();
   std::int32_t output[64];
   std::int16_t have[64], want[64];
   for (int v = 1; v <= 255; ++v) {
     const QuantTable table = UniformTable(v);
-    for (int base = -15064; base <= 15000; base += 64) {
+    for (int base = -32768; base < 32768; base += 64) {
       for (int i = 0; i < 64; ++i) output[i] = base + i;
       QuantizeBlockScalar(want, output, &table);
       QuantizeBlockAvx2(have, output, &table);
-      for (int i = 0; i < 64; ++i) ASSERT_EQ(have[i], want[i]) << "x=" << output[i] << " v=" << v;
+      ASSERT_EQ(std::memcmp(have, want, sizeof have), 0) << "divisor " << 8 * v << ", inputs from " << base;
     }
   }
 }
 
-TEST(Avx2Kernels, DctMatchesScalarOnRandomAndExtremeBlocks) {
-  REQUIRE_AVX2();
+// Blocks for the transform: random ones, 0/255 checkerboards and noise near
+// the extremes, then every basis function's sign pattern at 0/255 and its
+// inverse (the largest outputs each frequency can reach).
+std::vector<std::array<std::uint8_t, 64>> TestBlocks() {
+  std::vector<std::array<std::uint8_t, 64>> blocks;
   std::mt19937 rng(7);
-  std::uint8_t block[64];
-  std::int32_t have[64], want[64];
   for (int n = 0; n < 20000; ++n) {
-    const int kind = n % 4;
+    std::array<std::uint8_t, 64>& block = blocks.emplace_back();
     for (int i = 0; i < 64; ++i) {
       const int r = static_cast<int>(rng());
-      // random, 0/255 checkerboards of random phase, narrow ranges near the extremes
-      block[i] = kind == 0 ? static_cast<std::uint8_t>(r)
-                 : kind == 1 ? static_cast<std::uint8_t>((r & 1) ? 255 : 0)
-                 : kind == 2 ? static_cast<std::uint8_t>(((i >> 3) + i + n) & 1 ? 255 : 0)
-                             : static_cast<std::uint8_t>(r & 1 ? 255 - (r >> 8 & 3) : (r >> 8 & 3));
+      switch (n % 4) {
+        case 0: block[i] = static_cast<std::uint8_t>(r); break;
+        case 1: block[i] = (r & 1) ? 255 : 0; break;
+        case 2: block[i] = (((i >> 3) + i + n) & 1) ? 255 : 0; break;
+        default: block[i] = static_cast<std::uint8_t>(r & 1 ? 255 - (r >> 8 & 3) : (r >> 8 & 3)); break;
+      }
     }
+  }
+  // cos((2x + 1) f pi / 16) is negative exactly when (2x + 1) f mod 32 lies in 9..23.
+  const auto negative = [](int x, int f) { return ((2 * x + 1) * f) % 32 > 8 && ((2 * x + 1) * f) % 32 < 24; };
+  for (int f = 0; f < 64; ++f) {
+    for (int inverse = 0; inverse < 2; ++inverse) {
+      std::array<std::uint8_t, 64>& block = blocks.emplace_back();
+      for (int i = 0; i < 64; ++i) {
+        const bool low = negative(i >> 3, f >> 3) != negative(i & 7, f & 7);
+        block[i] = low != (inverse != 0) ? 0 : 255;
+      }
+    }
+  }
+  return blocks;
+}
+
+TEST(Avx2Kernels, TransformMatchesScalarOnRandomAndExtremeBlocks) {
+  REQUIRE_AVX2();
+  const auto blocks = TestBlocks();
+  for (std::size_t n = 0; n < blocks.size(); ++n) {
+    const std::uint8_t* block = blocks[n].data();
+    std::int32_t have[64], want[64];
     ForwardDctScalar(want, block);
     ForwardDctAvx2(have, block);
-    for (int i = 0; i < 64; ++i) ASSERT_EQ(have[i], want[i]) << "block " << n << " entry " << i;
-    // The fused transform and quantizer, at a fine and a coarse table.
+    ASSERT_EQ(std::memcmp(have, want, sizeof have), 0) << "block " << n;
+    // The fused transform and quantizer and the coder's hand-off, at a fine
+    // table and a coarse one.
     for (int v : {1, 16}) {
       QuantTable table{};
       for (int i = 0; i < 64; ++i) SetQuantValue(&table, i, v + i);
       std::int16_t fused[64], separate[64];
       TransformBlockAvx2(fused, block, &table);
       QuantizeBlockScalar(separate, want, &table);
-      for (int i = 0; i < 64; ++i) ASSERT_EQ(fused[i], separate[i]) << "block " << n << " entry " << i;
+      ASSERT_EQ(std::memcmp(fused, separate, sizeof fused), 0) << "block " << n << " table " << v;
+      BlockMagnitudes m;
+      TransformBlockMagnitudesAvx2(&m, block, &table);
+      std::uint64_t nonzero = 0;
+      for (int i = 0; i < 64; ++i) {
+        const int c = separate[i];
+        nonzero |= std::uint64_t{c != 0} << i;
+        ASSERT_EQ(m.magnitude[i], std::abs(c)) << "block " << n << " entry " << i;
+        // Extra bits are only read for non-zero values.
+        if (c != 0) ASSERT_EQ(m.bits[i], static_cast<std::uint16_t>(c < 0 ? c - 1 : c)) << "block " << n << " entry " << i;
+      }
+      ASSERT_EQ(m.nonzero, nonzero) << "block " << n;
+      ASSERT_EQ(m.dc, separate[0]) << "block " << n;
     }
   }
 }

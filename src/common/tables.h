@@ -11,23 +11,39 @@ struct QuantTable {
   std::uint8_t precision;         // 0: 8-bit values
   std::uint8_t tableId;           // 0 luminance, 1 chrominance; written into SOF0
   std::uint16_t divisor[64];      // natural order: scaled value (1..255) x 8, so 8..2040
-  // Division by the scaled value v without a divide: for n below 2048,
-  // n / v = (n x multiplier >> 11) x postShift >> 16, each step a 16-bit high
-  // multiply. multiplier = ceil(2^s / v) and postShift = 2^(27 - s) with
-  // s = 15 + floor(log2 v), which keeps both below 2^16 and the result exact.
-  std::uint16_t multiplier[64];
-  std::uint16_t postShift[64];
+  // Quantization without a divide, for the AVX2 quantizer: with d = divisor,
+  // the magnitude of round(x / d) (halves away from zero) is
+  //   ((|x| + correction) x reciprocal >> 16) x scale >> 16,
+  // each step a 16-bit high multiply; see SetQuantValue for why it is exact.
+  std::uint16_t correction[64];   // d / 2, plus 1 when the reciprocal is rounded down
+  std::uint16_t reciprocal[64];   // 2^(15 + s) / d rounded up or down, 2^15..2^16 - 1
+  std::uint16_t scale[64];        // 2^(17 - s): a right shift by s - 1 as a high multiply
 };
 
 // Stores the scaled value v (1..255) at natural index j, as its divisor and
 // the factors that replace dividing by it.
+//
+// Why the factors are exact for every numerator n = |x| + d / 2 below 2^16
+// (all 16-bit x): let s = bit width of d - 1 (so d <= 2^s < 2d) and k = 15 + s,
+// which keeps 2^k / d within [2^15, 2^16). Rounding 2^k / d up gives
+// m = (2^k + e) / d, and floor(n m / 2^k) = floor(n / d) whenever n e < 2^k.
+// Rounding it down gives m = (2^k - f) / d, and floor((n + 1) m / 2^k) =
+// floor(n / d) whenever (n + 1) f <= 2^k. Since e + f = d, the smaller of the
+// two is at most d / 2 < 2^(s - 1), so with n + 1 <= 2^16 the condition holds
+// for that choice; the + 1 of the rounded-down case goes into the correction.
+// The shift by k is a high multiply (>> 16) and then one by s - 1 <= 10.
 inline void SetQuantValue(QuantTable* table, int j, int v) {
-  table->divisor[j] = static_cast<std::uint16_t>(v << 3);  // matches the DCT's output scale
-  int log2 = 0;
-  while ((v >> (log2 + 1)) != 0) ++log2;
-  const int s = 15 + log2;
-  table->multiplier[j] = static_cast<std::uint16_t>(((1u << s) + v - 1) / v);
-  table->postShift[j] = static_cast<std::uint16_t>(1u << (27 - s));
+  const std::uint32_t d = static_cast<std::uint32_t>(v) << 3;  // matches the DCT's output scale
+  table->divisor[j] = static_cast<std::uint16_t>(d);
+  int s = 0;
+  while (((d - 1) >> s) != 0) ++s;
+  const std::uint32_t power = 1u << (15 + s);
+  const std::uint32_t down = power / d;
+  const std::uint32_t f = power - down * d;  // rounding down falls short by f / d
+  const bool roundUp = f != 0 && d - f < f;  // rounding up overshoots by (d - f) / d
+  table->reciprocal[j] = static_cast<std::uint16_t>(roundUp ? down + 1 : down);
+  table->correction[j] = static_cast<std::uint16_t>(d / 2 + (roundUp || f == 0 ? 0 : 1));
+  table->scale[j] = static_cast<std::uint16_t>(1u << (17 - s));
 }
 
 // Code of every symbol of one Huffman table. Symbols the table does not list
