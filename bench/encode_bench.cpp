@@ -325,6 +325,25 @@ Image MakePage(int width, int height, std::uint64_t seed) {
   return image;
 }
 
+// The same kind of page as a driver rasterises it at low resolution (about
+// 100 dpi): drawn at four times the size and box-filtered down, so glyphs a
+// few pixels high get grey, anti-aliased edges and nearly every block of text
+// is dense.
+Image MakeSmallPage(int width, int height, std::uint64_t seed) {
+  constexpr int Scale = 4;
+  const Image large = MakePage(width * Scale, height * Scale, seed);
+  Image image(width, height, 0);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x)
+      for (int c = 0; c < 3; ++c) {
+        int sum = 0;
+        for (int dy = 0; dy < Scale; ++dy)
+          for (int dx = 0; dx < Scale; ++dx) sum += large.At(x * Scale + dx, y * Scale + dy)[c];
+        image.At(x, y)[c] = static_cast<std::uint8_t>((sum + Scale * Scale / 2) / (Scale * Scale));
+      }
+  return image;
+}
+
 // ---------------------------------------------------------------------------
 // Image files (../shared/images beside the checkout): minimal BMP and PNM
 // readers. Anything they do not understand is skipped with a note.
@@ -697,6 +716,8 @@ std::vector<Row> AllRows(const Options& options) {
     for (const Format& format : AllFormats) add("photo", w, h, [w, h] { return MakePhoto(w, h, 1); }, format);
   for (const Format& format : {Bgr420, AllFormats[3], Gray75})
     add("page", 4960, 7016, [] { return MakePage(4960, 7016, 2); }, format);
+  for (const Format& format : AllFormats)
+    add("page", 827, 1169, [] { return MakeSmallPage(827, 1169, 3); }, format);
 
   std::error_code error;
   if (std::filesystem::is_directory(options.images, error)) {

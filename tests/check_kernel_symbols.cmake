@@ -1,7 +1,7 @@
 # Fails when an object built with the AVX2 flags defines a non-local function
 # that a portable object also defines. The linker keeps one copy of such a
 # function (typically a weak inline helper at -O0) for every caller, so the
-# portable path could end up running AVX2, BMI2 or LZCNT instructions.
+# portable path could end up running AVX2, BMI or LZCNT instructions.
 # Data is left out: it is the same whichever flags compiled it.
 #   cmake -DOBJECTS="a.o|b_avx2.o|..." -P check_kernel_symbols.cmake
 cmake_minimum_required(VERSION 3.25)

@@ -1,5 +1,5 @@
 // The library's processor check against the compiler's own. The AVX2
-// kernels must run exactly where the processor offers AVX2, BMI2 and LZCNT:
+// kernels must run exactly where the processor offers AVX2, BMI1, BMI2 and LZCNT:
 // a wrong "no" silently drops every kernel (and the kernel tests skip
 // themselves), a wrong "yes" ends in an illegal instruction. The suite runs
 // natively and under an emulated processor without AVX2 (the no-avx2 tests),
@@ -15,7 +15,8 @@ namespace {
 bool ProcessorOffersAvx2Kernels() {
 #if defined(DIBJPEG_HAVE_AVX2)
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("lzcnt");
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+         __builtin_cpu_supports("lzcnt");
 #else
   return false;  // no kernels are built in for this processor family
 #endif

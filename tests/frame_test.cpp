@@ -223,7 +223,8 @@ TEST(HuffmanTables, SegmentAndCodes) {
   for (const Code& c : codes) EXPECT_EQ(Bits(tables[c.table], c.symbol), c.bits) << c.table << " " << c.symbol;
 
   // Listed symbols have codes of the lengths BITS announces, none all 1-bits;
-  // unlisted symbols have length 0.
+  // unlisted symbols have length 0. The block coder's entry of every symbol
+  // sends its code and then room for its a & 15 extra bits (up to 26 bits).
   const int ids[4] = {0x00, 0x10, 0x01, 0x11};
   for (int t = 0; t < 4; ++t) {
     const HuffTable& table = tables[t];
@@ -233,6 +234,10 @@ TEST(HuffmanTables, SegmentAndCodes) {
     int perLength[17] = {};
     for (int a = 0; a < 256; ++a) {
       const int n = table.codeSize[a];
+      const std::uint32_t entry = table.codeWithExtra[a];
+      std::string sent;
+      for (int i = static_cast<int>(entry & 63) - 1; i >= 0; --i) sent += (entry >> 6 >> i & 1) ? '1' : '0';
+      EXPECT_EQ(sent, Bits(table, a) + std::string(a & 15, '0')) << t << " entry " << a;
       if (!listed.count(a)) {
         EXPECT_EQ(n, 0) << t << " unlisted " << a;
         continue;

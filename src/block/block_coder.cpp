@@ -34,6 +34,9 @@ namespace {
 // a DC code and 63 AC codes of up to 16 bits, each with up to 16 extra
 // bits, three ZRL codes and an EOB code; 2112 bits, every byte stuffed.
 constexpr std::uint32_t MaxBlockBytes = 2 * (2112 / 8);
+// The most one MCU can produce, whatever its sampling (at most six blocks),
+// with the writer's pending bits (at most 16 bytes).
+constexpr std::uint32_t MaxMcuBytes = 6 * MaxBlockBytes + 16;
 
 // Room left before the end of the buffer (encode mode) or before the most a
 // measure may count.
@@ -58,6 +61,34 @@ void CodeMcuPortable(EncoderState* state, BlockWriter* writer, const std::uint8_
     c->lastDc = coefficients[0];
     PutAc(packer, c->acTable, coefficients);
   });
+}
+
+// Out of line, so that EncodeMcu stays a small dispatcher.
+DIBJPEG_NOINLINE void CodeMcuPortable(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples,
+                                       bool emit) {
+  if (emit) {
+    CodeMcuPortable<true>(state, writer, samples);
+  } else {
+    CodeMcuPortable<false>(state, writer, samples);
+  }
+}
+
+// Near the end of the buffer (or of what measure mode may count): block by
+// block through EncodeBlock, each part passing its own bound test.
+DIBJPEG_NOINLINE int EncodeMcuByBlocks(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples,
+                                        bool emit) {
+  CloseBlockWriter(writer, state->sink, emit);
+  const std::uint8_t* block = samples;
+  for (int k = 0; k < state->componentCount; ++k) {
+    ComponentSpec* c = &state->components[k];
+    for (int n = c->vSamp * c->hSamp; n > 0; --n, block += 64) {
+      std::int16_t coefficients[64];
+      TransformBlock(coefficients, block, c->quantTable);
+      if (!EncodeBlock(state, c, coefficients)) return 0;
+    }
+  }
+  OpenBlockWriter(writer, state->sink);
+  return 1;
 }
 
 // Writes the writer's whole bytes into the sink (encode mode) or counts them
@@ -124,34 +155,14 @@ void CloseBlockWriter(BlockWriter* writer, ByteStream* sink, bool emit) {
 
 int EncodeMcu(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples) {
   const bool emit = (state->mode & 1) != 0;
-  int blocks = 0;
-  for (int k = 0; k < state->componentCount; ++k) blocks += state->components[k].hSamp * state->components[k].vSamp;
-  // The pending bits become at most 16 bytes.
-  if (RoomLeft(state->sink, emit, writer->pos) >= std::uint32_t(blocks) * MaxBlockBytes + 16) {
+  if (RoomLeft(state->sink, emit, writer->pos) < MaxMcuBytes) return EncodeMcuByBlocks(state, writer, samples, emit);
 #if defined(DIBJPEG_HAVE_AVX2)
-    if (CpuHasAvx2()) {
-      CodeMcuAvx2(state, writer, samples, emit);
-      return 1;
-    }
-#endif
-    if (emit) {
-      CodeMcuPortable<true>(state, writer, samples);
-    } else {
-      CodeMcuPortable<false>(state, writer, samples);
-    }
+  if (CpuHasAvx2()) {
+    CodeMcuAvx2(state, writer, samples, emit);
     return 1;
   }
-  CloseBlockWriter(writer, state->sink, emit);
-  const std::uint8_t* block = samples;
-  for (int k = 0; k < state->componentCount; ++k) {
-    ComponentSpec* c = &state->components[k];
-    for (int n = c->vSamp * c->hSamp; n > 0; --n, block += 64) {
-      std::int16_t coefficients[64];
-      TransformBlock(coefficients, block, c->quantTable);
-      if (!EncodeBlock(state, c, coefficients)) return 0;
-    }
-  }
-  OpenBlockWriter(writer, state->sink);
+#endif
+  CodeMcuPortable(state, writer, samples, emit);
   return 1;
 }
 

@@ -1,4 +1,4 @@
-// The block coder compiled for processors with AVX2, BMI2 and LZCNT: the
+// The block coder compiled for processors with AVX2, BMI1, BMI2 and LZCNT: the
 // same code as the portable coder, with single-instruction variable shifts
 // and bit counts.
 #include "block/block_kernels.h"

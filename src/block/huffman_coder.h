@@ -1,11 +1,13 @@
 // The Huffman block coder's bit writer and coefficient loops, shared by the
-// portable coder and the AVX2 one, which compiles the same code with BMI2
-// and LZCNT instructions. Everything here has internal linkage on purpose,
+// portable coder and the AVX2 one, which compiles the same code with BMI1,
+// BMI2 and LZCNT instructions. Everything here has internal linkage on purpose,
 // and the bit counts use compiler builtins rather than library templates:
 // each including file gets its own copy, built with its own instruction set,
 // and the linker can never pick the wrong one.
 //
-// Bits gather in a 64-bit accumulator that counts its free bits, so a code
+// Each symbol is one table entry, its code already shifted past its extra
+// bits, with the total length (HuffTable::codeWithExtra). Bits gather in a
+// 64-bit accumulator that counts its free bits, so a code with its extra bits
 // costs one compare, one shift and one OR; a full accumulator leaves as one
 // big-endian 8-byte store when none of its bytes is 0xFF. The writer writes
 // straight into the sink when the sink has room for the worst case, and
@@ -15,13 +17,14 @@
 
 #include <bit>
 #include <cassert>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #endif
-#if defined(__BMI2__) || defined(__AVX2__)
+#if defined(__BMI__) || defined(__BMI2__) || defined(__AVX2__)
 #include <immintrin.h>
 #endif
 
@@ -55,10 +58,14 @@ constexpr std::uint8_t Canary[4] = {0xC5, 0x3A, 0x5C, 0xA3};
 DIBJPEG_ALWAYS_INLINE unsigned BitWidth(std::uint32_t v) {
   return 31u - static_cast<unsigned>(__builtin_clz(v << 1 | 1u));
 }
-// Number of significant bits of v, for v not 0.
-DIBJPEG_ALWAYS_INLINE unsigned BitWidthNonzero(std::uint32_t v) { return 32u - static_cast<unsigned>(__builtin_clz(v)); }
+// Number of zero bits above the highest set bit; v is not 0.
+DIBJPEG_ALWAYS_INLINE unsigned LeadingZeros(std::uint32_t v) { return static_cast<unsigned>(__builtin_clz(v)); }
 // Position of the lowest set bit; m is not 0.
-DIBJPEG_ALWAYS_INLINE unsigned LowestBit(std::uint64_t m) { return static_cast<unsigned>(__builtin_ctzll(m)); }
+#if defined(__BMI__)
+DIBJPEG_ALWAYS_INLINE std::size_t LowestBit(std::uint64_t m) { return _tzcnt_u64(m); }  // no sign extension
+#else
+DIBJPEG_ALWAYS_INLINE std::size_t LowestBit(std::uint64_t m) { return static_cast<std::size_t>(__builtin_ctzll(m)); }
+#endif
 DIBJPEG_ALWAYS_INLINE std::uint64_t SwapBytes(std::uint64_t v) { return __builtin_bswap64(v); }
 #else
 unsigned BitWidth(std::uint32_t v) {
@@ -66,8 +73,8 @@ unsigned BitWidth(std::uint32_t v) {
   for (; v != 0; v >>= 1) ++n;
   return n;
 }
-unsigned BitWidthNonzero(std::uint32_t v) { return BitWidth(v); }
-unsigned LowestBit(std::uint64_t m) {
+unsigned LeadingZeros(std::uint32_t v) { return 32 - BitWidth(v); }
+std::size_t LowestBit(std::uint64_t m) {
   unsigned n = 0;
   for (; (m & 1) == 0; m >>= 1) ++n;
   return n;
@@ -221,66 +228,104 @@ DIBJPEG_ALWAYS_INLINE Magnitude MagnitudeOf(std::int32_t v) {
 #endif
 }
 
+// The code of `symbol` and then `extra`, its category's extra bits, from one
+// table entry that holds both the code, shifted past the extra bits, and the
+// total length.
+template <typename Packer>
+DIBJPEG_ALWAYS_INLINE void PutEntry(Packer& packer, std::uint32_t entry, std::uint64_t extra) {
+  packer.Put(entry >> 6 | extra, entry & 63);
+}
+template <typename Packer>
+DIBJPEG_ALWAYS_INLINE void PutSymbol(Packer& packer, const HuffTable* table, unsigned symbol, std::uint32_t extra) {
+  PutEntry(packer, table->codeWithExtra[symbol], extra);
+}
+
+// DC symbols are the category itself; categories above 11 never come from
+// 8-bit samples.
 template <typename Packer>
 DIBJPEG_ALWAYS_INLINE void PutDc(Packer& packer, const HuffTable* table, std::int32_t diff) {
   const Magnitude m = MagnitudeOf(diff);
-  const unsigned symbol = m.size & 0xFF;
-  packer.Put(std::uint64_t{table->code[symbol]} << m.size | m.bits, table->codeSize[symbol] + m.size);
+  PutSymbol(packer, table, m.size & 0xFF, m.bits);
 }
 
-// Symbols are run x 16 + category. A category of 16 (only -32768) spills
-// into the next run's symbols, masked to a byte as every symbol is.
+// Symbols are run x 16 + category. Categories above 10 never come from 8-bit
+// samples; their symbols are masked to a byte as every symbol is.
 template <typename Packer>
 DIBJPEG_ALWAYS_INLINE void PutAcSymbol(Packer& packer, const HuffTable* table, unsigned run, unsigned size,
                                        std::uint32_t bits) {
-  const unsigned symbol = (run * 16 + size) & 0xFF;
-  packer.Put(std::uint64_t{table->code[symbol]} << size | bits, table->codeSize[symbol] + size);
+  PutSymbol(packer, table, (run * 16 + size) & 0xFF, bits);
 }
 
 template <typename Packer>
-DIBJPEG_ALWAYS_INLINE void PutZeroRuns(Packer& packer, const HuffTable* table, unsigned& run) {
+DIBJPEG_ALWAYS_INLINE void PutZeroRuns(Packer& packer, const HuffTable* table, std::size_t& run) {
   constexpr unsigned ZeroRunLength = 0xF0;  // sixteen zeros
-  for (; run > 15; run -= 16) packer.Put(table->code[ZeroRunLength], table->codeSize[ZeroRunLength]);
+  for (; run > 15; run -= 16) PutSymbol(packer, table, ZeroRunLength, 0);
 }
 
 // The AC part: each non-zero coefficient (bit k of the zigzag mask, from
 // position 1 on) as its run of zeros and category, then EOB unless the last
-// coefficient is non-zero. magnitudeAt(k) gives the Magnitude at position k.
-template <typename Packer, typename MagnitudeAt>
+// coefficient is non-zero. putCoefficient(at, run) sends the symbol of the
+// coefficient at natural index `at` after `run` zeros (0..15), with its
+// extra bits.
+template <typename Packer, typename PutCoefficient>
 DIBJPEG_ALWAYS_INLINE void PutAcRuns(Packer& packer, const HuffTable* table, std::uint64_t zigzag,
-                                     MagnitudeAt magnitudeAt) {
+                                     PutCoefficient putCoefficient) {
   constexpr unsigned EndOfBlock = 0x00;
-  std::uint64_t pending = zigzag & ~std::uint64_t{1};
-  unsigned next = 1;  // zigzag position after the previous non-zero coefficient
+  // Bit 0 of `pending` stands for the position `natural` points at; each
+  // coefficient sent shifts out its run of zeros and itself.
+  std::uint64_t pending = zigzag >> 1;
+  const std::int32_t* natural = ZigzagOrder + 1;
   while (pending != 0) {
-    const unsigned k = LowestBit(pending);
-    pending &= pending - 1;
-    unsigned run = k - next;
-    next = k + 1;
+    std::size_t run = LowestBit(pending);  // at most 62
+    pending = pending >> run >> 1;
+    const int at = natural[run];
+    natural += run + 1;
     if (run > 15) [[unlikely]] PutZeroRuns(packer, table, run);
-    const Magnitude m = magnitudeAt(k);
-    PutAcSymbol(packer, table, run, m.size, m.bits);
+    putCoefficient(at, static_cast<unsigned>(run));
   }
-  if ((zigzag >> 63) == 0) packer.Put(table->code[EndOfBlock], table->codeSize[EndOfBlock]);
+  if ((zigzag >> 63) == 0) PutSymbol(packer, table, EndOfBlock, 0);
 }
 
 template <typename Packer>
 DIBJPEG_ALWAYS_INLINE void PutAc(Packer& packer, const HuffTable* table, const std::int16_t* coefficients) {
-  PutAcRuns(packer, table, ZigzagNonzeroMask(coefficients),
-            [coefficients](unsigned k) { return MagnitudeOf(coefficients[ZigzagOrder[k]]); });
+  PutAcRuns(packer, table, ZigzagNonzeroMask(coefficients), [&](int at, unsigned run) {
+    // As MagnitudeOf, for v not 0: the category is 32 - zeros, and shifting
+    // up and down by zeros keeps the extra bits.
+    const std::int32_t v = coefficients[at];
+    const std::uint32_t sign = static_cast<std::uint32_t>(v >> 31);
+    const unsigned zeros = LeadingZeros((static_cast<std::uint32_t>(v) ^ sign) - sign);
+    const std::uint32_t extra = (static_cast<std::uint32_t>(v) + sign) << zeros >> zeros;
+    PutAcSymbol(packer, table, run, 32 - zeros, extra);
+  });
 }
 
 #if defined(__AVX2__)
-// One block, DC and AC, from its magnitudes worked out beforehand: each
-// coefficient costs a few loads and one put.
+// The natural-order mask of a block in memory as the same mask over zigzag
+// positions: one byte load and one table load per byte (x86 is little-endian).
+DIBJPEG_ALWAYS_INLINE std::uint64_t ZigzagOfStored(const std::uint64_t* natural) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(natural);
+  std::uint64_t zigzag = 0;
+  for (int b = 0; b < 8; ++b) zigzag |= ZigzagBits.bits[b][bytes[b]];
+  return zigzag;
+}
+
+// One block, DC and AC, from its magnitudes worked out beforehand: a
+// coefficient costs three loads in a chain (its natural index, its magnitude
+// and extra bits, its table entry) and one put. Magnitudes of a quantized
+// 8-bit block are below 2048, so the category 64 - zeros is 1..11 and the
+// symbol below 256; shifting the stored bits up and down by zeros keeps the
+// low category bits, which are the extra bits.
 template <typename Packer>
 DIBJPEG_ALWAYS_INLINE void PutBlockMagnitudes(Packer& packer, ComponentSpec* component, const BlockMagnitudes& m) {
   PutDc(packer, component->dcTable, std::int32_t{m.dc} - component->lastDc);
   component->lastDc = m.dc;
-  PutAcRuns(packer, component->acTable, ZigzagOf(m.nonzero), [&m](unsigned k) {
-    const int at = ZigzagOrder[k];
-    const unsigned size = BitWidthNonzero(m.magnitude[at]);
-    return Magnitude{size, _bzhi_u32(m.bits[at], size)};
+  const HuffTable* table = component->acTable;
+  const std::uint32_t* entries = table->codeWithExtra + 64;  // indexed by symbol - 64
+  PutAcRuns(packer, table, ZigzagOfStored(&m.nonzero), [&](int at, unsigned run) {
+    const std::uint64_t zeros = _lzcnt_u64(m.magnitude[at]);  // 64 - category
+    assert(zeros >= 53 && zeros <= 63);
+    const std::uint64_t extra = std::uint64_t{m.bits[at]} << zeros >> zeros;
+    PutEntry(packer, entries[static_cast<std::ptrdiff_t>(run * 16 - zeros)], extra);
   });
 }
 #endif

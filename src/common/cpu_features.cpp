@@ -48,10 +48,10 @@ bool DetectAvx2() {
   const bool osxsave = (r[2] >> 27 & 1) != 0, avx = (r[2] >> 28 & 1) != 0;
   if (!osxsave || !avx || (EnabledStateComponents() & 6) != 6) return false;  // XMM and YMM state
   Cpuid(7, r);
-  const bool avx2 = (r[1] >> 5 & 1) != 0, bmi2 = (r[1] >> 8 & 1) != 0;
+  const bool avx2 = (r[1] >> 5 & 1) != 0, bmi1 = (r[1] >> 3 & 1) != 0, bmi2 = (r[1] >> 8 & 1) != 0;
   Cpuid(0x80000001, r);
   const bool lzcnt = (r[2] >> 5 & 1) != 0;
-  return avx2 && bmi2 && lzcnt;
+  return avx2 && bmi1 && bmi2 && lzcnt;
 #else
   return false;
 #endif

@@ -11,7 +11,7 @@ extern std::atomic<int> Avx2KernelsState;
 bool DetectAvx2KernelsOnce();
 
 // True when the AVX2 kernels were built in and the processor and operating
-// system support them: AVX2 together with BMI2 and LZCNT, which come with
+// system support them: AVX2 together with BMI1, BMI2 and LZCNT, which come with
 // every AVX2 processor in practice. Asked once per block, so the answer is
 // read inline.
 inline bool CpuHasAvx2() {

@@ -10,3 +10,13 @@
 #else
 #define DIBJPEG_ALWAYS_INLINE inline
 #endif
+
+// For cold or bulky paths kept out of a small dispatcher, whose registers
+// would otherwise be saved on every call.
+#if defined(_MSC_VER)
+#define DIBJPEG_NOINLINE __declspec(noinline)
+#elif defined(__GNUC__)
+#define DIBJPEG_NOINLINE __attribute__((noinline))
+#else
+#define DIBJPEG_NOINLINE
+#endif

@@ -52,6 +52,11 @@ struct HuffTable {
   std::uint8_t tableId;         // 0 luminance, 1 chrominance; written into SOS
   std::uint8_t codeSize[256];   // bits, 1..16
   std::uint16_t code[256];      // right-aligned in its low codeSize bits
+  // The block coder's form, one load per symbol. With s = symbol & 15, the
+  // category whose s extra bits follow the code (a DC symbol is its category):
+  // bits 6..31 hold code << s (at most 26 bits) and bits 0..5 codeSize + s.
+  // Unlisted symbols hold s alone, as if their code were empty.
+  std::uint32_t codeWithExtra[256];
 };
 
 // Entry k is the natural index (row x 8 + column) of the k-th coefficient in

@@ -77,6 +77,11 @@ void BuildCodes(HuffTable* table, const std::uint8_t bits[16], const std::uint8_
     table->code[symbols[k]] = codes[k];
     table->codeSize[symbols[k]] = size[k];
   }
+  for (int symbol = 0; symbol < 256; ++symbol) {
+    const int extra = symbol & 15;
+    const std::uint32_t listed = table->codeSize[symbol] == 0 ? 0 : table->code[symbol];
+    table->codeWithExtra[symbol] = (listed << extra) << 6 | (table->codeSize[symbol] + extra);
+  }
 }
 
 }  // namespace
