@@ -51,7 +51,7 @@ template <bool BlueFirst>
 struct Word555 {
   static constexpr int Bytes = 2;
 #if defined(DIBJPEG_HAVE_AVX2)
-  static constexpr ConvertRowsFn Avx2Rows = BlueFirst ? ConvertRowsBgr16Avx2 : ConvertRowsRgb16Avx2;
+  static constexpr ConvertMcuFn Avx2Mcu = BlueFirst ? ConvertMcuBgr16Avx2 : ConvertMcuRgb16Avx2;
 #endif
   static Rgb Fetch(const std::uint8_t* p) {
     // The bitmap's words are little-endian on every processor: built from
@@ -65,17 +65,54 @@ template <int BytesPerPixel, bool BlueFirst>
 struct Bytes888 {
   static constexpr int Bytes = BytesPerPixel;
 #if defined(DIBJPEG_HAVE_AVX2)
-  static constexpr ConvertRowsFn Avx2Rows = BytesPerPixel == 3
-                                                ? (BlueFirst ? ConvertRowsBgr24Avx2 : ConvertRowsRgb24Avx2)
-                                                : (BlueFirst ? ConvertRowsBgr32Avx2 : ConvertRowsRgb32Avx2);
+  static constexpr ConvertMcuFn Avx2Mcu = BytesPerPixel == 3
+                                               ? (BlueFirst ? ConvertMcuBgr24Avx2 : ConvertMcuRgb24Avx2)
+                                               : (BlueFirst ? ConvertMcuBgr32Avx2 : ConvertMcuRgb32Avx2);
 #endif
   static Rgb Fetch(const std::uint8_t* p) { return BlueFirst ? Rgb{p[2], p[1], p[0]} : Rgb{p[0], p[1], p[2]}; }
 };
 
+#if defined(DIBJPEG_HAVE_AVX2)
+// The kernels stand in for the library's own assemblers, at their MCU sizes;
+// any other assembler gets the planes.
+bool FusedLayout(const EncoderState* state, McuLayout* layout) {
+  const int w = state->mcuWidth, h = state->mcuHeight;
+  if (state->assembleMcu == AssembleMcu420 && w == 16 && h == 16) {
+    *layout = McuLayout::Sampling420;
+  } else if (state->assembleMcu == AssembleMcu422 && w == 16 && h == 8) {
+    *layout = McuLayout::Sampling422;
+  } else if (state->assembleMcu == AssembleMcu444 && w == 8 && h == 8) {
+    *layout = McuLayout::Sampling444;
+  } else {
+    return false;
+  }
+  return true;
+}
+#endif
+
+#if defined(DIBJPEG_HAVE_AVX2)
+// A whole MCU goes straight into its blocks. The top row ends highest in
+// memory, so when it fits, every row fits. False, with nothing read, for an
+// MCU at the right or bottom edge, another assembler or no AVX2.
 template <typename Format>
-int ReadMcuColour(EncoderState* state, std::uint8_t* mcuBuffer) {
-  McuPlace place;
-  if (!LocateMcu(state, &place)) return 0;
+bool ConvertWholeMcu(EncoderState* state, const McuPlace& place, std::uint8_t* mcuBuffer) {
+  ByteStream* source = state->source;
+  const std::uint64_t top = FirstRowStart(state, place, Format::Bytes);
+  const std::uint64_t topRowEnd = top + std::uint64_t{place.columnsIn} * Format::Bytes;
+  McuLayout layout;
+  if (place.columnsIn != state->mcuWidth || place.rowsLeft < state->mcuHeight || topRowEnd > source->size ||
+      !FusedLayout(state, &layout) || !CpuHasAvx2()) {
+    return false;
+  }
+  source->pos = static_cast<std::uint32_t>(topRowEnd - std::uint64_t{state->rowStride} * (state->mcuHeight - 1));
+  Format::Avx2Mcu(source->data, source->size, top, state->rowStride, layout, mcuBuffer);
+  return true;
+}
+#endif
+
+// Any MCU: full-resolution planes with the edges repeated, then the assembler.
+template <typename Format>
+int ReadMcuPlanes(EncoderState* state, const McuPlace& place, std::uint8_t* mcuBuffer) {
   ByteStream* source = state->source;
   const int width = state->mcuWidth;
   const int height = state->mcuHeight;
@@ -83,25 +120,6 @@ int ReadMcuColour(EncoderState* state, std::uint8_t* mcuBuffer) {
   std::uint8_t planeY[256], planeCb[256], planeCr[256];
 
   std::uint64_t rowStart = FirstRowStart(state, place, Format::Bytes);
-#if defined(DIBJPEG_HAVE_AVX2)
-  // A whole MCU: the top row ends highest in memory, so when it fits, every
-  // row fits, and the rows can be converted in one pass.
-  const std::uint64_t topRowEnd = rowStart + std::uint64_t{place.columnsIn} * Format::Bytes;
-  if (columnsIn == width && place.rowsLeft >= static_cast<std::uint64_t>(height) && topRowEnd <= source->size &&
-      CpuHasAvx2()) {
-    source->pos = static_cast<std::uint32_t>(topRowEnd - std::uint64_t{state->rowStride} * (height - 1));
-    if (state->assembleMcu == AssembleMcu444) {
-      // 4:4:4 blocks are the planes themselves: convert straight into them.
-      Format::Avx2Rows(source->data, source->size, rowStart, state->rowStride, height, width, mcuBuffer,
-                       mcuBuffer + 64, mcuBuffer + 128);
-      return 1;
-    }
-    Format::Avx2Rows(source->data, source->size, rowStart, state->rowStride, height, width, planeY, planeCb,
-                     planeCr);
-    state->assembleMcu(mcuBuffer, planeY, planeCb, planeCr);
-    return 1;
-  }
-#endif
   for (int i = 0; i < height; ++i) {
     std::uint8_t* y = planeY + i * width;
     std::uint8_t* cb = planeCb + i * width;
@@ -133,6 +151,16 @@ int ReadMcuColour(EncoderState* state, std::uint8_t* mcuBuffer) {
   }
   state->assembleMcu(mcuBuffer, planeY, planeCb, planeCr);
   return 1;
+}
+
+template <typename Format>
+int ReadMcuColour(EncoderState* state, std::uint8_t* mcuBuffer) {
+  McuPlace place;
+  if (!LocateMcu(state, &place)) return 0;
+#if defined(DIBJPEG_HAVE_AVX2)
+  if (ConvertWholeMcu<Format>(state, place, mcuBuffer)) return 1;
+#endif
+  return ReadMcuPlanes<Format>(state, place, mcuBuffer);
 }
 
 int Clamp255(int v) { return v < 0 ? 0 : v > 255 ? 255 : v; }
