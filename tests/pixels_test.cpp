@@ -82,6 +82,26 @@ TEST(PixelsColourConversion, WorkedExamples) {
   }
 }
 
+// Every colour against the formulas as written: shifts that round down,
+// the clamps to 0..255.
+TEST(PixelsColourConversion, EveryColourMatchesTheFormulas) {
+  const auto clamp = [](int v) { return std::min(std::max(v, 0), 255); };
+  for (int r = 0; r < 256; ++r) {
+    for (int g = 0; g < 256; ++g) {
+      for (int b = 0; b < 256; ++b) {
+        const YCbCr v = ConvertToYCbCr(r, g, b);
+        const int y = clamp((77 * r + 150 * g + 29 * b + 128) >> 8);
+        const int cb = clamp(((128 * b + 128 - 43 * r - 85 * g) >> 8) + 128);
+        const int cr = clamp(((128 * r + 128 - 107 * g - 21 * b) >> 8) + 128);
+        if (v.y != y || v.cb != cb || v.cr != cr) {
+          FAIL() << "rgb " << r << "," << g << "," << b << ": have " << int(v.y) << "," << int(v.cb) << ","
+                 << int(v.cr) << " want " << y << "," << cb << "," << cr;
+        }
+      }
+    }
+  }
+}
+
 // A 1x1 image fills the whole MCU with its one pixel; the bytes pin down
 // where each reader takes red, green and blue from, and that bit 15 and
 // byte 3 are ignored.
