@@ -169,38 +169,10 @@ int ReadMcuColour(EncoderState* state, std::uint8_t* mcuBuffer) {
   return ReadMcuPlanes<Format>(state, place, mcuBuffer);
 }
 
-}  // namespace
-
-// Fixed weights, sums 256 / 128 / 128; >> rounds down. Written in 16-bit
-// arithmetic, which vector units do eight or more lanes at a time: with
-// 32768 + 128 added, the Cb and Cr sums stay within 256..65536 and their
-// bits 8 and up are the result with its 128 already added, 1..256. Only
-// 65536 wraps, to 0, and that is the one sum (pure blue for Cb, pure red for
-// Cr) whose 256 is clamped to 255. Y's sum stays within 128..65408.
-YCbCr ConvertToYCbCr(int r, int g, int b) {
-  const auto y = static_cast<std::uint16_t>(77 * r + 150 * g + 29 * b + 128);
-  const auto cb = static_cast<std::uint16_t>(32896 + 128 * b - 43 * r - 85 * g);
-  const auto cr = static_cast<std::uint16_t>(32896 + 128 * r - 107 * g - 21 * b);
-  return YCbCr{static_cast<std::uint8_t>(y >> 8), static_cast<std::uint8_t>(cb == 0 ? 255 : cb >> 8),
-               static_cast<std::uint8_t>(cr == 0 ? 255 : cr >> 8)};
-}
-
-int ReadMcuGray8(EncoderState* state, std::uint8_t* mcuBuffer) {
-  if (state->mcuWidth != 8 || state->mcuHeight != 8) return 0;
-  McuPlace place;
-  if (!LocateMcu(state, &place)) return 0;
+// Any gray MCU, row by row through the stream's checks, the edges repeated.
+int ReadGrayRows(EncoderState* state, const McuPlace& place, std::uint64_t rowStart, std::uint8_t* mcuBuffer) {
   ByteStream* source = state->source;
   const int columnsIn = static_cast<int>(place.columnsIn);
-
-  std::uint64_t rowStart = FirstRowStart(state, place, 1);
-  if (columnsIn == 8 && place.rowsLeft >= 8 && rowStart + 8 <= source->size) {
-    // A whole block: the top row ends highest in memory, so when it is
-    // present, every row is. The stream is left as ReadByte would leave it.
-    for (int i = 0; i < 8; ++i, rowStart -= state->rowStride) std::memcpy(mcuBuffer + 8 * i, source->data + rowStart, 8);
-    source->pos = static_cast<std::uint32_t>(rowStart + state->rowStride + 8);
-    source->bitCount = 0;
-    return 1;
-  }
   for (int i = 0; i < 8; ++i) {
     std::uint8_t* row = mcuBuffer + 8 * i;
     if (static_cast<std::uint64_t>(i) >= place.rowsLeft) {
@@ -228,6 +200,41 @@ int ReadMcuGray8(EncoderState* state, std::uint8_t* mcuBuffer) {
     rowStart -= state->rowStride;
   }
   return 1;
+}
+
+}  // namespace
+
+// Fixed weights, sums 256 / 128 / 128; >> rounds down. Written in 16-bit
+// arithmetic, which vector units do eight or more lanes at a time: with
+// 32768 + 128 added, the Cb and Cr sums stay within 256..65536 and their
+// bits 8 and up are the result with its 128 already added, 1..256. Only
+// 65536 wraps, to 0, and that is the one sum (pure blue for Cb, pure red for
+// Cr) whose 256 is clamped to 255. Y's sum stays within 128..65408.
+YCbCr ConvertToYCbCr(int r, int g, int b) {
+  const auto y = static_cast<std::uint16_t>(77 * r + 150 * g + 29 * b + 128);
+  const auto cb = static_cast<std::uint16_t>(32896 + 128 * b - 43 * r - 85 * g);
+  const auto cr = static_cast<std::uint16_t>(32896 + 128 * r - 107 * g - 21 * b);
+  return YCbCr{static_cast<std::uint8_t>(y >> 8), static_cast<std::uint8_t>(cb == 0 ? 255 : cb >> 8),
+               static_cast<std::uint8_t>(cr == 0 ? 255 : cr >> 8)};
+}
+
+int ReadMcuGray8(EncoderState* state, std::uint8_t* mcuBuffer) {
+  if (state->mcuWidth != 8 || state->mcuHeight != 8) return 0;
+  McuPlace place;
+  if (!LocateMcu(state, &place)) return 0;
+  ByteStream* source = state->source;
+  const std::uint64_t top = FirstRowStart(state, place, 1);
+  if (place.columnsIn == 8 && place.rowsLeft >= 8 && top + 8 <= source->size) {
+    // A whole block: the top row ends highest in memory, so when it is
+    // present, every row is. The stream is left as ReadByte would leave it.
+    const std::uint8_t* row = source->data + top;
+    const std::uint32_t stride = state->rowStride;
+    for (int i = 0; i < 8; ++i) std::memcpy(mcuBuffer + 8 * i, row - std::uint64_t{stride} * i, 8);
+    source->pos = static_cast<std::uint32_t>(top - std::uint64_t{stride} * 7 + 8);
+    source->bitCount = 0;
+    return 1;
+  }
+  return ReadGrayRows(state, place, top, mcuBuffer);
 }
 
 int ReadMcuRgb16(EncoderState* state, std::uint8_t* mcuBuffer) { return ReadMcuColour<Word555<false>>(state, mcuBuffer); }
