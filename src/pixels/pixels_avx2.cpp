@@ -40,15 +40,16 @@ struct Converted {
 };
 
 // Shuffle control that puts bytes `low` and `high` of pixel k (of `bytes`
-// bytes each) into 16-bit lane k, from the 16-byte piece of the pixels that
-// starts at byte `from`; -1 (zero) where the byte lies in another piece.
+// bytes each) into 16-bit lane k of each half, from the 16-byte piece of the
+// pixels that starts at byte `from`; -1 (zero) where the byte lies in
+// another piece. Both halves alike, so that it is one 32-byte load.
 struct Control {
-  signed char at[16];
+  signed char at[32];
 };
 constexpr Control PieceControl(int bytes, int low, int high, int from) {
   Control c{};
-  for (int k = 0; k < 8; ++k) {
-    const int lo = k * bytes + low - from, hi = k * bytes + high - from;
+  for (int k = 0; k < 16; ++k) {
+    const int lo = k % 8 * bytes + low - from, hi = k % 8 * bytes + high - from;
     c.at[2 * k] = static_cast<signed char>(lo >= 0 && lo < 16 ? lo : -1);
     c.at[2 * k + 1] = static_cast<signed char>(hi >= 0 && hi < 16 ? hi : -1);
   }
@@ -56,7 +57,7 @@ constexpr Control PieceControl(int bytes, int low, int high, int from) {
 }
 
 V Shuffle(V v, const Control& c) {
-  return _mm256_shuffle_epi8(v, _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c.at))));
+  return _mm256_shuffle_epi8(v, _mm256_loadu_si256(reinterpret_cast<const V*>(c.at)));
 }
 
 // Two 16-byte pieces as the two halves of a vector: `low` then `high`.
