@@ -1,7 +1,8 @@
 // MCU readers: deliver the MCU with index mcusDone from the bottom-up bitmap
 // rows, repeating the last column and row past the right and bottom edges.
 // The gray reader fills the one block itself; the colour readers convert to
-// full-resolution Y, Cb and Cr planes and hand them to the assembler.
+// full-resolution Y, Cb and Cr planes and hand them to the assembler, except
+// that with AVX2 an MCU wholly inside the image goes straight into its blocks.
 //
 // Every offset is computed in 64 bits: a row span that does not lie within
 // the source's size (and so within 32 bits) is never read.
@@ -89,9 +90,7 @@ bool FusedLayout(const EncoderState* state, McuLayout* layout) {
   }
   return true;
 }
-#endif
 
-#if defined(DIBJPEG_HAVE_AVX2)
 // A whole MCU goes straight into its blocks. The top row ends highest in
 // memory, so when it fits, every row fits. False, with nothing read, for an
 // MCU at the right or bottom edge, another assembler or no AVX2.

@@ -202,18 +202,18 @@ void Convert422(const R& rows, std::uint8_t* mcu) {
 template <typename R>
 void Convert420(const R& rows, std::uint8_t* mcu) {
   for (int i = 0; i < 16; i += 4) {
-    const Converted a = rows.Wide(i), b = rows.Wide(i + 1), c = rows.Wide(i + 2), d = rows.Wide(i + 3);
+    // Rows i and i + 2 share a pack, so do i + 1 and i + 3: the sums line
+    // up as [rows i..i+1 samples 0-3, rows i+2..i+3 samples 0-3 | 4-7, 4-7].
+    // Packing as soon as a pair is converted keeps fewer vectors live.
+    const Converted a = rows.Wide(i), c = rows.Wide(i + 2);
+    const V cbSums = PairSums(_mm256_packs_epi16(a.cb, c.cb)), crSums = PairSums(_mm256_packs_epi16(a.cr, c.cr));
+    const Converted b = rows.Wide(i + 1), d = rows.Wide(i + 3);
     std::uint8_t* left = mcu + 128 * (i / 8) + 8 * (i % 8);
     StoreHalves(_mm256_packus_epi16(a.y, b.y), left, left + 64);
     StoreHalves(_mm256_packus_epi16(c.y, d.y), left + 16, left + 80);
-    // Rows i and i + 2 share a pack, so do i + 1 and i + 3: the sums line
-    // up as [rows i..i+1 samples 0-3, rows i+2..i+3 samples 0-3 | 4-7, 4-7].
-    const auto means = [](V r0, V r1, V r2, V r3) {
-      const V sums = _mm256_add_epi16(PairSums(_mm256_packs_epi16(r0, r2)), PairSums(_mm256_packs_epi16(r1, r3)));
-      return _mm256_srai_epi16(sums, 2);
-    };
-    StoreChromaRows(means(a.cb, b.cb, c.cb, d.cb), means(a.cr, b.cr, c.cr, d.cr), mcu + 256 + 4 * i,
-                    mcu + 320 + 4 * i);
+    const V cb = _mm256_srai_epi16(_mm256_add_epi16(cbSums, PairSums(_mm256_packs_epi16(b.cb, d.cb))), 2);
+    const V cr = _mm256_srai_epi16(_mm256_add_epi16(crSums, PairSums(_mm256_packs_epi16(b.cr, d.cr))), 2);
+    StoreChromaRows(cb, cr, mcu + 256 + 4 * i, mcu + 320 + 4 * i);
   }
 }
 
