@@ -16,8 +16,6 @@
 // (only a pure blue or red reaches 128); xor 0x80 then adds the 128.
 #include <immintrin.h>
 
-#include <algorithm>
-
 #include "pixels/pixel_kernels.h"
 
 namespace dibjpeg {
@@ -221,7 +219,8 @@ template <int Bytes, Pairs (*Load)(const std::uint8_t*, const std::uint8_t*)>
 void ConvertMcu(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
                 McuLayout layout, std::uint8_t* mcuBuffer) {
   // The top row lies highest in memory and is not empty, so size > top.
-  const Rows<Bytes, Load> rows{source, top, rowStride, std::min(PrefetchDistance, size - 1 - top)};
+  const std::size_t room = size - 1 - top;
+  const Rows<Bytes, Load> rows{source, top, rowStride, room < PrefetchDistance ? room : PrefetchDistance};
   switch (layout) {
     case McuLayout::Sampling420:
       Convert420(rows, mcuBuffer);
