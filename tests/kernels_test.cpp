@@ -111,90 +111,26 @@ TEST(Avx2Kernels, TransformMatchesScalarOnRandomAndExtremeBlocks) {
   }
 }
 
-// All 2^24 colours through the 24-bit kernels, 16 to a row.
+// All 2^24 colours through the 24-bit kernel, 64 to an 8x8 MCU: the 4:4:4
+// blocks are the converted samples themselves.
 TEST(Avx2Kernels, ColourConversionMatchesEveryColour) {
   REQUIRE_AVX2();
-  std::uint8_t row[48], y[16], cb[16], cr[16];
-  for (int r = 0; r < 256; ++r) {
-    for (int g = 0; g < 256; ++g) {
-      for (int b0 = 0; b0 < 256; b0 += 16) {
-        for (int k = 0; k < 16; ++k) {
-          row[3 * k] = static_cast<std::uint8_t>(r);
-          row[3 * k + 1] = static_cast<std::uint8_t>(g);
-          row[3 * k + 2] = static_cast<std::uint8_t>(b0 + k);
-        }
-        ConvertRowsRgb24Avx2(row, sizeof row, 0, 0, 1, 16, y, cb, cr);
-        for (int k = 0; k < 16; ++k) {
-          const YCbCr want = ConvertToYCbCr(r, g, b0 + k);
-          ASSERT_TRUE(y[k] == want.y && cb[k] == want.cb && cr[k] == want.cr)
-              << "rgb " << r << "," << g << "," << b0 + k << ": have " << int(y[k]) << "," << int(cb[k]) << ","
-              << int(cr[k]) << " want " << int(want.y) << "," << int(want.cb) << "," << int(want.cr);
-        }
-      }
+  std::uint8_t mcu[192];
+  std::uint8_t rows[8 * 24];  // row 0 of the MCU last in memory
+  for (std::uint32_t first = 0; first < (1u << 24); first += 64) {
+    for (int k = 0; k < 64; ++k) {
+      const std::uint32_t rgb = first + k;
+      std::uint8_t* p = &rows[(7 - k / 8) * 24 + 3 * (k % 8)];
+      p[0] = static_cast<std::uint8_t>(rgb >> 16), p[1] = static_cast<std::uint8_t>(rgb >> 8);
+      p[2] = static_cast<std::uint8_t>(rgb);
     }
-  }
-}
-
-// Channel placement of every kernel, on rows of 16 and 8 pixels, several rows
-// walking down through memory.
-TEST(Avx2Kernels, EveryPixelFormatPlacesItsChannels) {
-  REQUIRE_AVX2();
-  struct Case {
-    ConvertRowsFn kernel;
-    int bytes;
-    bool blueFirst;
-  };
-  const Case cases[] = {{ConvertRowsRgb16Avx2, 2, false}, {ConvertRowsBgr16Avx2, 2, true},
-                        {ConvertRowsRgb24Avx2, 3, false}, {ConvertRowsBgr24Avx2, 3, true},
-                        {ConvertRowsRgb32Avx2, 4, false}, {ConvertRowsBgr32Avx2, 4, true}};
-  std::mt19937 rng(3);
-  for (const Case& c : cases) {
-    for (int count : {8, 16}) {
-      // The source starts with the lowest row's first pixel and ends with the
-      // top row's last, so a read outside it shows under AddressSanitizer.
-      const std::uint32_t stride = 64 * 4;
-      const std::size_t top = 3 * stride;
-      std::vector<std::uint8_t> memory(top + count * c.bytes);
-      for (auto& m : memory) m = static_cast<std::uint8_t>(rng());
-      std::uint8_t y[64], cb[64], cr[64];
-      c.kernel(memory.data(), memory.size(), top, stride, 4, count, y, cb, cr);
-      for (int row = 0; row < 4; ++row) {
-        for (int k = 0; k < count; ++k) {
-          const std::uint8_t* p = &memory[top - row * stride + k * c.bytes];
-          int f0, f1, f2;
-          if (c.bytes == 2) {
-            const int v = p[0] | p[1] << 8;
-            f0 = (v & 31) << 3, f1 = (v >> 5 & 31) << 3, f2 = (v >> 10 & 31) << 3;
-          } else {
-            f0 = p[0], f1 = p[1], f2 = p[2];
-          }
-          const YCbCr want = c.blueFirst ? ConvertToYCbCr(f2, f1, f0) : ConvertToYCbCr(f0, f1, f2);
-          const int at = row * count + k;
-          ASSERT_TRUE(y[at] == want.y && cb[at] == want.cb && cr[at] == want.cr)
-              << "bytes " << c.bytes << " blueFirst " << c.blueFirst << " count " << count << " at " << at;
-        }
-      }
-    }
-  }
-}
-
-TEST(Avx2Kernels, ChromaMeansTruncate) {
-  REQUIRE_AVX2();
-  std::mt19937 rng(5);
-  std::uint8_t plane[256], have[64];
-  for (int n = 0; n < 200; ++n) {
-    for (auto& p : plane) p = static_cast<std::uint8_t>(n % 2 ? rng() : (rng() & 1 ? 255 : 254));
-    Average2x2Avx2(have, plane);
-    for (int r = 0; r < 8; ++r) {
-      for (int c = 0; c < 8; ++c) {
-        const int sum = plane[32 * r + 2 * c] + plane[32 * r + 2 * c + 1] + plane[32 * r + 16 + 2 * c] +
-                        plane[32 * r + 16 + 2 * c + 1];
-        ASSERT_EQ(have[8 * r + c], sum >> 2);
-      }
-    }
-    Average2x1Avx2(have, plane);
-    for (int r = 0; r < 8; ++r) {
-      for (int c = 0; c < 8; ++c) ASSERT_EQ(have[8 * r + c], (plane[16 * r + 2 * c] + plane[16 * r + 2 * c + 1]) >> 1);
+    ConvertMcuRgb24Avx2(rows, sizeof rows, 7 * 24, 24, McuLayout::Sampling444, mcu);
+    for (int k = 0; k < 64; ++k) {
+      const std::uint32_t rgb = first + k;
+      const YCbCr want = ConvertToYCbCr(rgb >> 16, rgb >> 8 & 0xFF, rgb & 0xFF);
+      ASSERT_TRUE(mcu[k] == want.y && mcu[64 + k] == want.cb && mcu[128 + k] == want.cr)
+          << "rgb " << std::hex << rgb << std::dec << ": have " << int(mcu[k]) << "," << int(mcu[64 + k]) << ","
+          << int(mcu[128 + k]) << " want " << int(want.y) << "," << int(want.cb) << "," << int(want.cr);
     }
   }
 }

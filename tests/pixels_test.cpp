@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 
+#include "common/cpu_features.h"
 #include "common/status.h"
 #include "pixels/pixels.h"
 #include "stream/stream.h"
@@ -77,6 +79,26 @@ TEST(PixelsColourConversion, WorkedExamples) {
     EXPECT_EQ(v.y, c.y) << c.r << "," << c.g << "," << c.b;
     EXPECT_EQ(v.cb, c.cb) << c.r << "," << c.g << "," << c.b;
     EXPECT_EQ(v.cr, c.cr) << c.r << "," << c.g << "," << c.b;
+  }
+}
+
+// Every colour against the formulas as written: shifts that round down,
+// the clamps to 0..255.
+TEST(PixelsColourConversion, EveryColourMatchesTheFormulas) {
+  const auto clamp = [](int v) { return std::min(std::max(v, 0), 255); };
+  for (int r = 0; r < 256; ++r) {
+    for (int g = 0; g < 256; ++g) {
+      for (int b = 0; b < 256; ++b) {
+        const YCbCr v = ConvertToYCbCr(r, g, b);
+        const int y = clamp((77 * r + 150 * g + 29 * b + 128) >> 8);
+        const int cb = clamp(((128 * b + 128 - 43 * r - 85 * g) >> 8) + 128);
+        const int cr = clamp(((128 * r + 128 - 107 * g - 21 * b) >> 8) + 128);
+        if (v.y != y || v.cb != cb || v.cr != cr) {
+          FAIL() << "rgb " << r << "," << g << "," << b << ": have " << int(v.y) << "," << int(v.cb) << ","
+                 << int(v.cr) << " want " << y << "," << cb << "," << cr;
+        }
+      }
+    }
   }
 }
 
@@ -303,6 +325,48 @@ TEST(PixelsAssembly, ChromaMeansTruncate) {
     });
     EXPECT_EQ(mcu[64 * l.yBlocks], t.cb) << l.name << " " << t.a << "," << t.b << "," << t.c << "," << t.d;
     EXPECT_EQ(mcu[64 * l.yBlocks + 64], t.cr) << l.name << " " << t.a << "," << t.b << "," << t.c << "," << t.d;
+  }
+}
+
+// The AVX2 readers (whole MCUs straight into the blocks) against the portable
+// ones (planes, then the assembler), MCU by MCU: every colour format and
+// layout, every width and height modulo 16, so every kind of edge MCU, and
+// channels often 0 or 255, so pure reds and blues hit the clamp. The source
+// ends at the top row's last pixel.
+TEST(PixelsReaders, Avx2PathMatchesPortablePath) {
+  UseAvx2Kernels(true);
+  if (!CpuHasAvx2()) GTEST_SKIP() << "no AVX2 on this processor";
+  std::mt19937 rng(11);
+  for (const Reader& r : kReaders) {
+    if (r.bitCount == 8) continue;
+    for (const Layout& l : kLayouts) {
+      for (int n = 0; n < 256; ++n) {
+        const int width = 17 + n % 16, height = 17 + n / 16;
+        RgbImage image{width, height, Bytes(3 * width * height)};
+        for (auto& c : image.rgb) {
+          const std::uint32_t v = rng();
+          c = static_cast<std::uint8_t>(v % 4 == 0 ? 0 : v % 4 == 1 ? 255 : v >> 8);
+        }
+        Bytes dib = ToDib(image, r.bitCount, r.blueFirst);
+        for (std::size_t i = 3; r.bitCount == 32 && i < dib.size(); i += 4) dib[i] = static_cast<std::uint8_t>(rng());
+        const std::size_t minimal = (height - 1) * RowStride(width, r.bitCount) + width * r.bitCount / 8;
+        Rig rig(Bytes(dib.begin(), dib.begin() + minimal), width, height, r.bitCount, l.mcuWidth, l.mcuHeight);
+        rig.state.assembleMcu = l.fn;
+        const std::uint32_t total = rig.state.mcusPerRow * ((height + l.mcuHeight - 1) / l.mcuHeight);
+        for (std::uint32_t m = 0; m < total; ++m) {
+          SCOPED_TRACE(testing::Message() << r.name << " " << l.name << " " << width << "x" << height << " mcu " << m);
+          UseAvx2Kernels(false);
+          ASSERT_EQ(rig.Read(r, m), 1);
+          const Bytes want(rig.mcu, rig.mcu + sizeof rig.mcu);
+          const std::uint32_t wantPos = rig.source.pos;
+          UseAvx2Kernels(true);
+          ASSERT_EQ(rig.Read(r, m), 1);
+          ASSERT_TRUE(std::equal(want.begin(), want.end(), rig.mcu))
+              << "have " << Hex(rig.mcu, sizeof rig.mcu) << "\nwant " << Hex(want);
+          ASSERT_EQ(rig.source.pos, wantPos);
+        }
+      }
+    }
   }
 }
 

@@ -1,10 +1,10 @@
 // MCU assemblers: subsample the chroma planes by truncating means and lay the
 // MCU's 8x8 blocks out back to back, Y blocks first, then Cb, then Cr, in the
-// order the scan driver codes them. They cannot fail.
+// order the scan driver codes them. They cannot fail. With AVX2 the readers
+// run them only for the MCUs at the right and bottom edges: whole MCUs go
+// straight into their blocks (pixels_avx2.cpp).
 #include <cstring>
 
-#include "common/cpu_features.h"
-#include "pixels/pixel_kernels.h"
 #include "pixels/pixels.h"
 
 namespace dibjpeg {
@@ -40,13 +40,6 @@ void Average2x1(std::uint8_t* block, const std::uint8_t* plane) {
 void AssembleMcu420(std::uint8_t* mcuBuffer, const std::uint8_t* planeY, const std::uint8_t* planeCb,
                     const std::uint8_t* planeCr) {
   for (int b = 0; b < 4; ++b) CopyBlock(mcuBuffer + 64 * b, planeY + 128 * (b / 2) + 8 * (b % 2), 16);
-#if defined(DIBJPEG_HAVE_AVX2)
-  if (CpuHasAvx2()) {
-    Average2x2Avx2(mcuBuffer + 256, planeCb);
-    Average2x2Avx2(mcuBuffer + 320, planeCr);
-    return;
-  }
-#endif
   Average2x2(mcuBuffer + 256, planeCb);
   Average2x2(mcuBuffer + 320, planeCr);
 }
@@ -56,13 +49,6 @@ void AssembleMcu422(std::uint8_t* mcuBuffer, const std::uint8_t* planeY, const s
                     const std::uint8_t* planeCr) {
   CopyBlock(mcuBuffer, planeY, 16);
   CopyBlock(mcuBuffer + 64, planeY + 8, 16);
-#if defined(DIBJPEG_HAVE_AVX2)
-  if (CpuHasAvx2()) {
-    Average2x1Avx2(mcuBuffer + 128, planeCb);
-    Average2x1Avx2(mcuBuffer + 192, planeCr);
-    return;
-  }
-#endif
   Average2x1(mcuBuffer + 128, planeCb);
   Average2x1(mcuBuffer + 192, planeCr);
 }

@@ -1,10 +1,12 @@
 // MCU readers: deliver the MCU with index mcusDone from the bottom-up bitmap
 // rows, repeating the last column and row past the right and bottom edges.
 // The gray reader fills the one block itself; the colour readers convert to
-// full-resolution Y, Cb and Cr planes and hand them to the assembler.
+// full-resolution Y, Cb and Cr planes and hand them to the assembler, except
+// that with AVX2 an MCU wholly inside the image goes straight into its blocks.
 //
 // Every offset is computed in 64 bits: a row span that does not lie within
 // the source's size (and so within 32 bits) is never read.
+#include <algorithm>
 #include <cstring>
 
 #include "common/cpu_features.h"
@@ -51,7 +53,7 @@ template <bool BlueFirst>
 struct Word555 {
   static constexpr int Bytes = 2;
 #if defined(DIBJPEG_HAVE_AVX2)
-  static constexpr ConvertRowsFn Avx2Rows = BlueFirst ? ConvertRowsBgr16Avx2 : ConvertRowsRgb16Avx2;
+  static constexpr ConvertMcuFn Avx2Mcu = BlueFirst ? ConvertMcuBgr16Avx2 : ConvertMcuRgb16Avx2;
 #endif
   static Rgb Fetch(const std::uint8_t* p) {
     // The bitmap's words are little-endian on every processor: built from
@@ -65,97 +67,111 @@ template <int BytesPerPixel, bool BlueFirst>
 struct Bytes888 {
   static constexpr int Bytes = BytesPerPixel;
 #if defined(DIBJPEG_HAVE_AVX2)
-  static constexpr ConvertRowsFn Avx2Rows = BytesPerPixel == 3
-                                                ? (BlueFirst ? ConvertRowsBgr24Avx2 : ConvertRowsRgb24Avx2)
-                                                : (BlueFirst ? ConvertRowsBgr32Avx2 : ConvertRowsRgb32Avx2);
+  static constexpr ConvertMcuFn Avx2Mcu = BytesPerPixel == 3
+                                               ? (BlueFirst ? ConvertMcuBgr24Avx2 : ConvertMcuRgb24Avx2)
+                                               : (BlueFirst ? ConvertMcuBgr32Avx2 : ConvertMcuRgb32Avx2);
 #endif
   static Rgb Fetch(const std::uint8_t* p) { return BlueFirst ? Rgb{p[2], p[1], p[0]} : Rgb{p[0], p[1], p[2]}; }
 };
 
+#if defined(DIBJPEG_HAVE_AVX2)
+// The kernels stand in for the library's own assemblers, at their MCU sizes;
+// any other assembler gets the planes.
+bool FusedLayout(const EncoderState* state, McuLayout* layout) {
+  const int w = state->mcuWidth, h = state->mcuHeight;
+  if (state->assembleMcu == AssembleMcu420 && w == 16 && h == 16) {
+    *layout = McuLayout::Sampling420;
+  } else if (state->assembleMcu == AssembleMcu422 && w == 16 && h == 8) {
+    *layout = McuLayout::Sampling422;
+  } else if (state->assembleMcu == AssembleMcu444 && w == 8 && h == 8) {
+    *layout = McuLayout::Sampling444;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// A whole MCU goes straight into its blocks. The top row ends highest in
+// memory, so when it fits, every row fits. False, with nothing read, for an
+// MCU at the right or bottom edge, another assembler or no AVX2.
 template <typename Format>
-int ReadMcuColour(EncoderState* state, std::uint8_t* mcuBuffer) {
-  McuPlace place;
-  if (!LocateMcu(state, &place)) return 0;
+bool ConvertWholeMcu(EncoderState* state, const McuPlace& place, std::uint8_t* mcuBuffer) {
+  ByteStream* source = state->source;
+  const std::uint64_t top = FirstRowStart(state, place, Format::Bytes);
+  const std::uint64_t topRowEnd = top + std::uint64_t{place.columnsIn} * Format::Bytes;
+  McuLayout layout;
+  if (place.columnsIn != state->mcuWidth || place.rowsLeft < state->mcuHeight || topRowEnd > source->size ||
+      !FusedLayout(state, &layout) || !CpuHasAvx2()) {
+    return false;
+  }
+  source->pos = static_cast<std::uint32_t>(topRowEnd - std::uint64_t{state->rowStride} * (state->mcuHeight - 1));
+  Format::Avx2Mcu(source->data, source->size, top, state->rowStride, layout, mcuBuffer);
+  return true;
+}
+#endif
+
+// N pixels to Y, Cb and Cr. Nothing overlaps (__restrict), so the compiler
+// turns the loop into vector code where the processor has some.
+template <int N>
+void ConvertPixels(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b, std::uint8_t* __restrict y,
+                   std::uint8_t* __restrict cb, std::uint8_t* __restrict cr) {
+  for (int k = 0; k < N; ++k) {
+    const YCbCr v = ConvertToYCbCr(r[k], g[k], b[k]);
+    y[k] = v.y;
+    cb[k] = v.cb;
+    cr[k] = v.cr;
+  }
+}
+
+// Any MCU: full-resolution planes, then the assembler. Rows below the image
+// repeat its last row and columns right of it its last column, taken again
+// from the source: the same pixels give the same samples. 64 samples at a
+// time (4 rows of 16 or 8 rows of 8): their channels, then one run of
+// conversions.
+template <typename Format>
+int ReadMcuPlanes(EncoderState* state, const McuPlace& place, std::uint8_t* mcuBuffer) {
   ByteStream* source = state->source;
   const int width = state->mcuWidth;
-  const int height = state->mcuHeight;
   const int columnsIn = static_cast<int>(place.columnsIn);
+  const std::uint64_t lastRow = std::min<std::uint64_t>(place.rowsLeft, state->mcuHeight) - 1;
+  const std::uint64_t top = FirstRowStart(state, place, Format::Bytes);
   std::uint8_t planeY[256], planeCb[256], planeCr[256];
-
-  std::uint64_t rowStart = FirstRowStart(state, place, Format::Bytes);
-#if defined(DIBJPEG_HAVE_AVX2)
-  // A whole MCU: the top row ends highest in memory, so when it fits, every
-  // row fits, and the rows can be converted in one pass.
-  const std::uint64_t topRowEnd = rowStart + std::uint64_t{place.columnsIn} * Format::Bytes;
-  if (columnsIn == width && place.rowsLeft >= static_cast<std::uint64_t>(height) && topRowEnd <= source->size &&
-      CpuHasAvx2()) {
-    source->pos = static_cast<std::uint32_t>(topRowEnd - std::uint64_t{state->rowStride} * (height - 1));
-    if (state->assembleMcu == AssembleMcu444) {
-      // 4:4:4 blocks are the planes themselves: convert straight into them.
-      Format::Avx2Rows(source->data, source->size, rowStart, state->rowStride, height, width, mcuBuffer,
-                       mcuBuffer + 64, mcuBuffer + 128);
-      return 1;
+  for (int first = 0; first < width * state->mcuHeight; first += 64) {
+    std::uint8_t r[64], g[64], b[64];
+    for (int at = 0; at < 64; at += width) {
+      const std::uint64_t rowStart = top - std::min<std::uint64_t>((first + at) / width, lastRow) * state->rowStride;
+      const std::uint64_t rowEnd = rowStart + std::uint64_t{place.columnsIn} * Format::Bytes;
+      source->pos = static_cast<std::uint32_t>(rowEnd);
+      if (rowEnd > source->size) return FailWith(StatusOverrun);
+      const std::uint8_t* pixel = source->data + rowStart;
+      for (int k = at; k < at + columnsIn; ++k, pixel += Format::Bytes) {
+        const Rgb rgb = Format::Fetch(pixel);
+        r[k] = static_cast<std::uint8_t>(rgb.r);
+        g[k] = static_cast<std::uint8_t>(rgb.g);
+        b[k] = static_cast<std::uint8_t>(rgb.b);
+      }
+      for (int k = at + columnsIn; k < at + width; ++k) r[k] = r[k - 1], g[k] = g[k - 1], b[k] = b[k - 1];
     }
-    Format::Avx2Rows(source->data, source->size, rowStart, state->rowStride, height, width, planeY, planeCb,
-                     planeCr);
-    state->assembleMcu(mcuBuffer, planeY, planeCb, planeCr);
-    return 1;
-  }
-#endif
-  for (int i = 0; i < height; ++i) {
-    std::uint8_t* y = planeY + i * width;
-    std::uint8_t* cb = planeCb + i * width;
-    std::uint8_t* cr = planeCr + i * width;
-    if (static_cast<std::uint64_t>(i) >= place.rowsLeft) {
-      std::memcpy(y, y - width, width);
-      std::memcpy(cb, cb - width, width);
-      std::memcpy(cr, cr - width, width);
-      continue;
-    }
-    const std::uint64_t rowEnd = rowStart + std::uint64_t{place.columnsIn} * Format::Bytes;
-    source->pos = static_cast<std::uint32_t>(rowEnd);
-    if (rowEnd > source->size) return FailWith(StatusOverrun);
-    const std::uint8_t* pixel = source->data + rowStart;
-    for (int k = 0; k < columnsIn; ++k, pixel += Format::Bytes) {
-      const Rgb rgb = Format::Fetch(pixel);
-      const YCbCr v = ConvertToYCbCr(rgb.r, rgb.g, rgb.b);
-      y[k] = v.y;
-      cb[k] = v.cb;
-      cr[k] = v.cr;
-    }
-    const int pad = width - columnsIn;
-    if (pad > 0) {
-      std::memset(y + columnsIn, y[columnsIn - 1], pad);
-      std::memset(cb + columnsIn, cb[columnsIn - 1], pad);
-      std::memset(cr + columnsIn, cr[columnsIn - 1], pad);
-    }
-    rowStart -= state->rowStride;
+    ConvertPixels<64>(r, g, b, planeY + first, planeCb + first, planeCr + first);
   }
   state->assembleMcu(mcuBuffer, planeY, planeCb, planeCr);
   return 1;
 }
 
-int Clamp255(int v) { return v < 0 ? 0 : v > 255 ? 255 : v; }
-
-}  // namespace
-
-// Fixed weights, sums 256 / 128 / 128; >> is an arithmetic shift (rounds down).
-YCbCr ConvertToYCbCr(int r, int g, int b) {
-  const int y = (77 * r + 150 * g + 29 * b + 128) >> 8;
-  const int cb = ((128 * b + 128 - 43 * r - 85 * g) >> 8) + 128;
-  const int cr = ((128 * r + 128 - 107 * g - 21 * b) >> 8) + 128;
-  return YCbCr{static_cast<std::uint8_t>(y > 255 ? 255 : y), static_cast<std::uint8_t>(Clamp255(cb)),
-               static_cast<std::uint8_t>(Clamp255(cr))};
-}
-
-int ReadMcuGray8(EncoderState* state, std::uint8_t* mcuBuffer) {
-  if (state->mcuWidth != 8 || state->mcuHeight != 8) return 0;
+template <typename Format>
+int ReadMcuColour(EncoderState* state, std::uint8_t* mcuBuffer) {
   McuPlace place;
   if (!LocateMcu(state, &place)) return 0;
+#if defined(DIBJPEG_HAVE_AVX2)
+  if (ConvertWholeMcu<Format>(state, place, mcuBuffer)) return 1;
+#endif
+  return ReadMcuPlanes<Format>(state, place, mcuBuffer);
+}
+
+// Any gray MCU, row by row through the stream's checks, the edges repeated.
+int ReadGrayRows(EncoderState* state, const McuPlace& place, std::uint64_t rowStart, std::uint8_t* mcuBuffer) {
   ByteStream* source = state->source;
   const int columnsIn = static_cast<int>(place.columnsIn);
-
-  std::uint64_t rowStart = FirstRowStart(state, place, 1);
   for (int i = 0; i < 8; ++i) {
     std::uint8_t* row = mcuBuffer + 8 * i;
     if (static_cast<std::uint64_t>(i) >= place.rowsLeft) {
@@ -183,6 +199,41 @@ int ReadMcuGray8(EncoderState* state, std::uint8_t* mcuBuffer) {
     rowStart -= state->rowStride;
   }
   return 1;
+}
+
+}  // namespace
+
+// Fixed weights, sums 256 / 128 / 128; >> rounds down. Written in 16-bit
+// arithmetic, which vector units do eight or more lanes at a time: with
+// 32768 + 128 added, the Cb and Cr sums stay within 256..65536 and their
+// bits 8 and up are the result with its 128 already added, 1..256. Only
+// 65536 wraps, to 0, and that is the one sum (pure blue for Cb, pure red for
+// Cr) whose 256 is clamped to 255. Y's sum stays within 128..65408.
+YCbCr ConvertToYCbCr(int r, int g, int b) {
+  const auto y = static_cast<std::uint16_t>(77 * r + 150 * g + 29 * b + 128);
+  const auto cb = static_cast<std::uint16_t>(32896 + 128 * b - 43 * r - 85 * g);
+  const auto cr = static_cast<std::uint16_t>(32896 + 128 * r - 107 * g - 21 * b);
+  return YCbCr{static_cast<std::uint8_t>(y >> 8), static_cast<std::uint8_t>(cb == 0 ? 255 : cb >> 8),
+               static_cast<std::uint8_t>(cr == 0 ? 255 : cr >> 8)};
+}
+
+int ReadMcuGray8(EncoderState* state, std::uint8_t* mcuBuffer) {
+  if (state->mcuWidth != 8 || state->mcuHeight != 8) return 0;
+  McuPlace place;
+  if (!LocateMcu(state, &place)) return 0;
+  ByteStream* source = state->source;
+  const std::uint64_t top = FirstRowStart(state, place, 1);
+  if (place.columnsIn == 8 && place.rowsLeft >= 8 && top + 8 <= source->size) {
+    // A whole block: the top row ends highest in memory, so when it is
+    // present, every row is. The stream is left as ReadByte would leave it.
+    const std::uint8_t* row = source->data + top;
+    const std::uint32_t stride = state->rowStride;
+    for (int i = 0; i < 8; ++i) std::memcpy(mcuBuffer + 8 * i, row - std::uint64_t{stride} * i, 8);
+    source->pos = static_cast<std::uint32_t>(top - std::uint64_t{stride} * 7 + 8);
+    source->bitCount = 0;
+    return 1;
+  }
+  return ReadGrayRows(state, place, top, mcuBuffer);
 }
 
 int ReadMcuRgb16(EncoderState* state, std::uint8_t* mcuBuffer) { return ReadMcuColour<Word555<false>>(state, mcuBuffer); }
