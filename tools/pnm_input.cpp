@@ -172,7 +172,7 @@ bool ReadPnm(Source* source, char kind, const ReadOptions& options, Image* image
   image->channelOrder = 0;  // red first
   const std::uint64_t rowBytes = kind == '4' ? (pnm.width + 7) / 8 : pnm.width * pnm.depth * (pnm.maxval > 255 ? 2 : 1);
   const std::uint64_t dataEnd = pnm.plain ? 0 : source->position + rowBytes * pnm.height;
-  if (!AllocatePixels(*source, pnm.width, pnm.height, outBits, dataEnd, image, error)) return false;
+  if (!AllocatePixels(*source, options, pnm.width, pnm.height, outBits, dataEnd, image, error)) return false;
 
   // 8-bit samples without alpha are read straight into place.
   const bool direct = !pnm.plain && kind != '4' && pnm.maxval == 255 && !pnm.alpha;

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -110,6 +111,7 @@ std::array<std::uint32_t, 3> Levels(const Format& f) {
     const std::uint32_t max = (1u << f.bitCount) - 1;
     return {max, max, max};
   }
+  if (!IsPng(f) && f.bitCount == 16 && f.masks[0] == 0) return {31, 31, 31};  // BMP 5-5-5
   if (!IsPng(f) && f.masks[0] != 0) {
     std::array<std::uint32_t, 3> levels;
     for (int c = 0; c < 3; ++c) levels[c] = f.masks[c] >> std::countr_zero(f.masks[c]);
@@ -127,8 +129,8 @@ bool RleSkips(const Format& f, int x, int fileRow, int rows) {
 }
 
 // What a file of this format can hold of `image`: gray from the red channel,
-// the nearest palette colour, each channel rounded to its sample range, and
-// 5 bits per channel at 16-bit 5-5-5.
+// the nearest palette colour, each channel rounded to its sample range (5
+// bits at 16-bit 5-5-5, read back as v x 255 / 31 rounded).
 RgbImage Holdable(const RgbImage& image, const Format& f) {
   RgbImage held = image;
   const auto entries = PaletteEntries(f.palette);
@@ -141,8 +143,6 @@ RgbImage Holdable(const RgbImage& image, const Format& f) {
         const int fileRow = f.topDown ? y : held.height - 1 - y;
         const auto& e = entries[RleSkips(f, x, fileRow, held.height) ? 0 : Nearest(p, entries)];
         std::copy(e.begin(), e.end(), p);
-      } else if (f.pnm == 0 && !IsPng(f) && f.bitCount == 16 && f.masks[0] == 0) {
-        for (int c = 0; c < 3; ++c) p[c] &= 0xF8;
       } else {
         for (int c = 0; c < 3; ++c) p[c] = std::uint8_t((ToSample(p[c], levels[c]) * 255 + levels[c] / 2) / levels[c]);
       }
@@ -154,13 +154,17 @@ RgbImage Holdable(const RgbImage& image, const Format& f) {
 // Opacity that varies over the image; ignored unless composited.
 std::uint8_t Alpha(int x, int y) { return static_cast<std::uint8_t>((x * 29 + y * 13) % 256); }
 
+// The opacity the file holds, rounded to its alpha samples' range.
 RgbImage OnWhite(const RgbImage& image, const Format& f) {
   RgbImage out = image;
   const auto entries = PaletteEntries(f.palette);
+  const std::uint32_t level = f.pnm ? f.maxval : IsPng(f) ? (f.bitCount == 16 ? 65535 : 255)
+                                                          : f.masks[3] >> std::countr_zero(f.masks[3]);
   for (int y = 0; y < image.height; ++y) {
     for (int x = 0; x < image.width; ++x) {
       std::uint8_t* p = &out.rgb[3 * (std::size_t(y) * image.width + x)];
-      const double a = (entries.empty() ? Alpha(x, y) : Alpha(int(Nearest(p, entries)), 0)) / 255.0;
+      const double a = entries.empty() ? ToSample(Alpha(x, y), level) / double(level)
+                                       : Alpha(int(Nearest(p, entries)), 0) / 255.0;
       for (int c = 0; c < 3; ++c) p[c] = static_cast<std::uint8_t>(p[c] * a + 255 * (1 - a) + 0.5);
     }
   }
@@ -312,10 +316,6 @@ Bytes WriteBmp(const RgbImage& image, const Format& f) {
       const std::uint8_t* p = image.At(x, y);
       if (f.bitCount == 24) {
         row.insert(row.end(), {p[2], p[1], p[0]});
-        continue;
-      }
-      if (f.bitCount == 16 && f.masks[0] == 0) {
-        Le(&row, p[2] >> 3 | (p[1] >> 3) << 5 | (p[0] >> 3) << 10, 2);
         continue;
       }
       std::uint32_t pixel = 0;
@@ -497,6 +497,15 @@ TEST_F(CommandLine, EncodesEverySupportedInputLikeTheLibrary) {
        95, 2, false},
       {{.name = "bmp32_rgba", .bitCount = 32, .compression = 6, .masks = {0xFF, 0xFF00, 0xFF0000, 0xFF000000}}, 95,
        2, false},
+      {{.name = "bmp32_rgba_on_white", .bitCount = 32, .compression = 6,
+        .masks = {0xFF, 0xFF00, 0xFF0000, 0xFF000000}, .white = true},
+       95, 2, false},
+      {{.name = "bmp32_bgra_v5_on_white", .bitCount = 32, .infoSize = 124, .compression = 3,
+        .masks = {0xFF0000, 0xFF00, 0xFF, 0xFF000000}, .white = true},
+       95, 2, false},
+      {{.name = "bmp16_4444_v5_on_white", .bitCount = 16, .infoSize = 124, .compression = 3,
+        .masks = {0xF00, 0xF0, 0xF, 0xF000}, .white = true},
+       95, 2, false},
       {{.name = "bmp32_10_10_10", .bitCount = 32, .compression = 3, .masks = {0x3FF00000, 0xFFC00, 0x3FF}}, 95, 2,
        false},
       {{.name = "bmp24_bitfields", .bitCount = 24, .compression = 3}, 95, 2, false},
@@ -566,13 +575,15 @@ TEST_F(CommandLine, EncodesEverySupportedInputLikeTheLibrary) {
     EXPECT_GE(Psnr(decoded, want), c.quality == 95 && c.sampling == 2 ? MinPsnrAt95 : MinPsnr);
 
     // Bytes equal to the library's own encoding of the expected pixels, but
-    // for compositing, whose rounding may differ by one.
+    // for compositing, whose rounding may differ by one, and the density
+    // fields in the 20 bytes of SOI and APP0.
     if (c.format.white) continue;
     const int bits = grayOut ? 8 : 24;
     const Bytes dib = ToDib(want, bits, true);
     const EncodeResult direct = Encode(dib, 37, 23, bits, c.quality ? c.quality : 75, c.sampling, 1, 1, 1 << 16);
     ASSERT_EQ(direct.status, 0);
-    EXPECT_EQ(jpeg, Bytes(direct.bytes.begin(), direct.bytes.begin() + direct.dstSize));
+    ASSERT_EQ(jpeg.size(), direct.dstSize);
+    EXPECT_TRUE(std::equal(jpeg.begin() + 20, jpeg.end(), direct.bytes.begin() + 20));
   }
 }
 
@@ -689,53 +700,82 @@ TEST_F(CommandLine, RefusesUnsupportedInputAndLeavesNoFile) {
 }
 
 // A side above 65535 is refused from the header alone (this file holds no
-// pixels), and an existing output is kept. 65501 to 65535 pixels wide
-// encodes with a warning.
-TEST_F(CommandLine, RefusesSidesJpegCannotHoldAndWarnsAboutVeryWideOnes) {
+// pixels), and an existing output is kept. Sides of 65501 to 65535 pixels,
+// which libjpeg's decoder refuses, need --allow-large.
+TEST_F(CommandLine, RefusesSidesJpegCannotHoldOrDecodersRefuse) {
   const fs::path dir = Dir("wide");
-  WriteFile(dir / "in.pgm", Text("P5 70000 1 255\n"));
   WriteFile(dir / "out.jpg", Text("old"));
-  const Outcome wide = Exec("- " + Q(dir / "out.jpg") + " <" + Q(dir / "in.pgm"));
-  EXPECT_EQ(wide.exit, 1);
-  EXPECT_EQ(wide.err, "dibjpeg: standard input: image is 70000 x 1 pixels; JPEG allows at most 65535 x 65535\n");
-  EXPECT_EQ(ReadFile(dir / "out.jpg"), Text("old"));
-
-  Bytes pgm = Text("P5 65501 1 255\n");
-  pgm.resize(pgm.size() + 65501, 128);
-  WriteFile(dir / "in.pgm", pgm);
-  const Outcome warned = Exec(Q(dir / "in.pgm") + " " + Q(dir / "out.jpg"));
-  EXPECT_EQ(warned.exit, 0);
-  EXPECT_EQ(warned.err, "dibjpeg: warning: " + (dir / "in.pgm").string() +
-                            ": 65501 pixels wide; decoders built on libjpeg refuse widths above 65500\n");
-  EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.pgm", "out.jpg"}));
+  struct Case {
+    const char* header;
+    const char* options;
+    const char* message;  // "" when it encodes
+  };
+  const Case cases[] = {
+      {"P5 70000 1 255\n", "--allow-large", "image is 70000 x 1 pixels; JPEG allows at most 65535 x 65535"},
+      {"P5 65501 1 255\n", "", "image is 65501 x 1 pixels; decoders built on libjpeg (most viewers and libraries) "
+                               "refuse sides above 65500; --allow-large encodes it all the same"},
+      {"P5 1 65535 255\n", "", "image is 1 x 65535 pixels; decoders built on libjpeg"},
+      {"P5 65501 1 255\n", "--allow-large", ""},
+      {"P5 65500 1 255\n", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.header);
+    Bytes pgm = Text(c.header);
+    if (std::string(c.header) != "P5 70000 1 255\n") pgm.resize(pgm.size() + 65535, 128);
+    WriteFile(dir / "in.pgm", pgm);
+    const Outcome run = Exec(std::string(c.options) + " - " + Q(dir / "out.jpg") + " <" + Q(dir / "in.pgm"));
+    EXPECT_EQ(run.exit, *c.message ? 1 : 0);
+    EXPECT_EQ(run.err.rfind(*c.message ? "dibjpeg: standard input: " + std::string(c.message) : "", 0), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), *c.message ? 1 : 0);
+    EXPECT_EQ(ReadFile(dir / "out.jpg") == Text("old"), *c.message != 0);
+    EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.pgm", "out.jpg"}));
+  }
 }
 
 TEST_F(CommandLine, RejectsBadCommandLinesAndWritesNothing) {
   struct Case {
-    const char* args;  // followed by the input and output paths unless it ends in '!'
+    const char* args;  // IN and OUT stand for the input and output paths
     int exit;
     const char* message;
   };
   const Case cases[] = {
-      {"-q 0", 2, "quality must be 1 to 100, have '0'"},
-      {"--quality=101", 2, "quality must be 1 to 100, have '101'"},
-      {"-q high", 2, "quality must be 1 to 100, have 'high'"},
-      {"-s 421", 2, "sampling must be 420, 422 or 444, have '421'"},
-      {"--gray=yes", 2, "option --gray takes no value"},
-      {"--background black", 2, "background must be none or white, have 'black'"},
-      {"--fast", 2, "unknown option --fast"},
-      {"--measure", 2, "--measure takes one INPUT and no OUTPUT"},
-      {"-q!", 2, "option -q needs a value"},
-      {"!", 2, "need INPUT and OUTPUT"},
-      {"-q 90 -s 444 --gray --background=white", 0, ""},  // the same paths, accepted
+      {"-q 0 IN OUT", 2, "quality must be 1 to 100, have '0'"},
+      {"--quality=101 IN OUT", 2, "quality must be 1 to 100, have '101'"},
+      {"-q high IN OUT", 2, "quality must be 1 to 100, have 'high'"},
+      {"-q9x IN OUT", 2, "quality must be 1 to 100, have '9x'"},
+      {"-s 421 IN OUT", 2, "sampling must be 420, 422 or 444, have '421'"},
+      {"--gray=yes IN OUT", 2, "option --gray takes no value"},
+      {"--background black IN OUT", 2, "background must be none or white, have 'black'"},
+      {"--density 0 IN OUT", 2, "density must be N[xM][dpi|dpcm], N and M 1 to 65535, have '0'"},
+      {"--density 300x IN OUT", 2, "have '300x'"},
+      {"--density 72dpm IN OUT", 2, "have '72dpm'"},
+      {"--fast IN OUT", 2, "unknown option --fast"},
+      {"--measure IN OUT", 2, "--measure takes one INPUT and no OUTPUT"},
+      {"--measure -o OUT IN", 2, "--measure takes one INPUT and no OUTPUT"},
+      {"IN OUT -q", 2, "option -q needs a value"},
+      {"", 2, "need INPUT"},
+      {"IN OUT OUT", 2, "one image per run: have file names"},
+      {"-o OUT IN OUT", 2, "and -o; expected INPUT [OUTPUT] or -o OUTPUT INPUT"},
+      {"-o OUT -outfile OUT IN", 2, "OUTPUT given twice"},
+      {"--icc IN IN OUT", 1, "not an ICC profile (no 'acsp' signature at byte 36)"},
+      // Accepted spellings.
+      {"-q 90 -s 444 --gray --background=white --density=300 --force IN OUT", 0, ""},
+      {"-q90 -s444 -oOUT IN", 0, ""},
+      {"-quality 90 -outfile OUT IN", 0, ""},
+      {"--output=OUT --allow-large IN", 0, ""},
+      {"-- IN OUT", 0, ""},
   };
   const fs::path dir = Dir("usage");
   WriteFile(dir / "in.bmp", WriteBmp(MakeTestImage(8, 8), {.name = "bmp24"}));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);
-    std::string args = c.args;
-    if (args.back() == '!') args.pop_back();
-    else args += " " + Q(dir / "in.bmp") + " " + Q(dir / "out.jpg");
+    std::istringstream words(c.args);
+    std::string args;
+    for (std::string w; words >> w;) {
+      if (w.ends_with("IN")) w = w.substr(0, w.size() - 2) + Q(dir / "in.bmp");
+      if (w.ends_with("OUT")) w = w.substr(0, w.size() - 3) + Q(dir / "out.jpg");
+      args += w + " ";
+    }
     const Outcome run = Exec(args);
     EXPECT_EQ(run.exit, c.exit);
     EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
