@@ -337,9 +337,17 @@ void AppendPng(png_structp png, png_bytep data, std::size_t size) {
   out->insert(out->end(), data, data + size);
 }
 
+// Chunks a PNG may carry besides its pixels.
+struct PngChunks {
+  const Bytes* icc = nullptr;  // iCCP
+  bool srgb = false;           // sRGB
+  png_uint_32 physX = 0, physY = 0;
+  int physUnit = PNG_RESOLUTION_METER;
+};
+
 // A PNG with a gAMA chunk the reader must not apply; palettes get a tRNS
 // chunk with a different opacity for each entry.
-Bytes WritePng(const RgbImage& image, const Format& f) {
+Bytes WritePng(const RgbImage& image, const Format& f, const PngChunks& chunks = {}) {
   Bytes file;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png_create_info_struct(png);
@@ -348,6 +356,9 @@ Bytes WritePng(const RgbImage& image, const Format& f) {
                f.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
   png_set_gAMA(png, info, 0.45455);
+  if (chunks.icc) png_set_iCCP(png, info, "test", 0, chunks.icc->data(), png_uint_32(chunks.icc->size()));
+  if (chunks.srgb) png_set_sRGB(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
+  if (chunks.physX) png_set_pHYs(png, info, chunks.physX, chunks.physY, chunks.physUnit);
   const auto entries = PaletteEntries(f.palette);
   std::vector<png_color> plte;
   std::vector<png_byte> trns;
@@ -635,6 +646,34 @@ Bytes Patched(Bytes file, std::size_t at, std::uint32_t value, int bytes) {
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
+// An ICC profile header libpng accepts (monitor class, XYZ connection space,
+// D50 illuminant, no tags), then filler up to `size` bytes.
+Bytes MakeProfile(std::uint32_t size, const char* space, std::uint8_t seed = 1) {
+  Bytes p;
+  Be(&p, size, 4);
+  Be(&p, 0, 4);
+  Be(&p, 0x02100000, 4);
+  for (const char* tag : {"mntr", space, "XYZ "}) p.insert(p.end(), tag, tag + 4);
+  p.resize(36, 0);
+  p.insert(p.end(), {'a', 'c', 's', 'p'});
+  p.resize(68, 0);
+  for (std::uint32_t v : {0xF6D6u, 0x10000u, 0xD32Du}) Be(&p, v, 4);
+  p.resize(132, 0);  // the tag count at 128 stays 0
+  for (std::uint32_t i = 132; i < size; ++i) p.push_back(static_cast<std::uint8_t>(i * 7 + seed));
+  return p;
+}
+
+// A V5 BMP with an embedded profile after its pixels, or before them.
+Bytes WithBmpProfile(Bytes bmp, const Bytes& profile, bool beforePixels) {
+  const std::uint32_t pixels = bmp[10] | bmp[11] << 8;
+  const std::uint32_t at = beforePixels ? pixels : std::uint32_t(bmp.size());
+  bmp.insert(bmp.begin() + at, profile.begin(), profile.end());
+  if (beforePixels) bmp = Patched(bmp, 10, pixels + std::uint32_t(profile.size()), 4);
+  bmp = Patched(bmp, 14 + 56, 0x4D424544, 4);  // 'MBED'
+  bmp = Patched(bmp, 14 + 112, at - 14, 4);
+  return Patched(bmp, 14 + 116, std::uint32_t(profile.size()), 4);
+}
+
 TEST_F(CommandLine, RefusesUnsupportedInputAndLeavesNoFile) {
   const RgbImage image = MakeTestImage(9, 5);
   const Bytes bmp24 = WriteBmp(image, {.name = "bmp24"});
@@ -645,13 +684,20 @@ TEST_F(CommandLine, RefusesUnsupportedInputAndLeavesNoFile) {
   const Format rle8 = {.name = "rle8", .bitCount = 8, .compression = 1, .palette = Palette::Colour};
   const Bytes rle8Bmp = WriteBmp(Holdable(image, rle8), rle8);
   const Bytes png = WritePng(image, {.name = "png", .bitCount = 8, .pngType = PNG_COLOR_TYPE_RGB});
+  const Bytes bmpV5 = WriteBmp(image, {.name = "v5", .infoSize = 124});
+  const Bytes bmpV5Profile = WithBmpProfile(bmpV5, MakeProfile(200, "RGB "), false);
   const Refused cases[] = {
       {"empty", {}, "empty input; supported: BMP, PNM (P1 to P6), PAM (P7) and PNG"},
       {"gif", Text("GIF89a"), "unrecognised input starting with bytes 47 49 46 38"},
       {"png_signature_only", Bytes(png.begin(), png.begin() + 8), "truncated PNG: the file ends at byte 8"},
       {"png_cut", Bytes(png.begin(), png.end() - 30), "truncated PNG: the file ends at byte"},
       {"png_bad_crc", Patched(png, 29, 0, 1), "unreadable PNG: IHDR: CRC error"},
-      {"bmp_png_inside", Patched(bmp24, 30, 5, 4), "BMP with PNG compression (type 5)"},
+      {"bmp_png_inside", Patched(Patched(bmp24, 28, 0, 2), 30, 5, 4), "BMP with PNG compression (type 5)"},
+      {"bmp_jpeg_inside", Patched(Patched(bmp24, 28, 0, 2), 30, 4, 4), "BMP with JPEG compression (type 4)"},
+      {"bmp_profile_in_pixels", Patched(WithBmpProfile(bmpV5, MakeProfile(200, "RGB "), false), 14 + 112, 100, 4),
+       "BMP whose colour profile at byte 114 overlaps its headers or pixel data"},
+      {"bmp_profile_cut", Bytes(bmpV5Profile.begin(), bmpV5Profile.end() - 1),
+       "truncated BMP: colour profile ends at byte"},
       {"bmp_os2_huffman", Patched(WriteBmp(image, {.name = "", .infoSize = 64}), 30, 3, 4),
        "BMP with Huffman 1D compression (type 3)"},
       {"bmp24_rle8", Patched(bmp24, 30, 1, 4), "BMP 24-bit with RLE8 compression (type 1); supported: uncompressed"},
@@ -696,6 +742,82 @@ TEST_F(CommandLine, RefusesUnsupportedInputAndLeavesNoFile) {
     EXPECT_EQ(run.err.rfind("dibjpeg: " + (dir / "in").string() + ": ", 0), 0u) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     EXPECT_EQ(Listing(dir), std::set<std::string>{"in"});
+  }
+}
+
+// ---- resolution and colour profile ----
+
+// The density fields and the ICC profile a decoder reads back, from the
+// file or from the options; the --measure figure counts the profile.
+TEST_F(CommandLine, CarriesResolutionAndColourProfileIntoTheJpeg) {
+  const RgbImage image = MakeTestImage(20, 12);
+  const Format rgbPng = {.name = "png", .bitCount = 8, .pngType = PNG_COLOR_TYPE_RGB};
+  const Bytes rgbProfile = MakeProfile(500, "RGB "), bigProfile = MakeProfile(150000, "RGB ", 3);
+  const Bytes grayProfile = MakeProfile(300, "GRAY"), otherProfile = MakeProfile(4000, "RGB ", 9);
+  const Bytes bmp = WriteBmp(image, {.name = "bmp24"});  // 2835 pixels per metre
+  const Bytes bmpV5 = WriteBmp(image, {.name = "v5", .infoSize = 124});
+  const Bytes pgm = WritePnm(image, {.name = "pgm", .pnm = '5'});
+  struct Case {
+    const char* name;
+    Bytes file;
+    std::string options;  // ICC stands for a file holding `iccFile`
+    Bytes iccFile;
+    int exit, unit, x, y;  // unit 0 with 1 x 1 is the library's own
+    Bytes profile;         // what the decoder reads back
+    const char* message;   // part of stderr; "" when it must be empty
+  };
+  const Case cases[] = {
+      {"bmp_72dpi", bmp, "", {}, 0, 1, 72, 72, {}, ""},
+      {"bmp_600x300dpi", Patched(Patched(bmp, 38, 23622, 4), 42, 11811, 4), "", {}, 0, 1, 600, 300, {}, ""},
+      {"bmp_no_resolution", Patched(Patched(bmp, 38, 0, 4), 42, 0, 4), "", {}, 0, 0, 1, 1, {}, ""},
+      {"bmp_v5_profile_after_pixels", WithBmpProfile(bmpV5, rgbProfile, false), "", {}, 0, 1, 72, 72, rgbProfile, ""},
+      {"bmp_v5_profile_before_pixels", WithBmpProfile(bmpV5, bigProfile, true), "", {}, 0, 1, 72, 72, bigProfile,
+       ""},
+      {"png_phys_per_metre", WritePng(image, rgbPng, {.physX = 11811, .physY = 11811}), "", {}, 0, 1, 300, 300, {},
+       ""},
+      {"png_phys_aspect", WritePng(image, rgbPng, {.physX = 2, .physY = 1, .physUnit = PNG_RESOLUTION_UNKNOWN}), "",
+       {}, 0, 0, 2, 1, {}, ""},
+      {"png_iccp_in_three_segments", WritePng(image, rgbPng, {.icc = &bigProfile}), "", {}, 0, 0, 1, 1, bigProfile,
+       ""},
+      {"png_srgb_adds_nothing", WritePng(image, rgbPng, {.srgb = true}), "", {}, 0, 0, 1, 1, {}, ""},
+      {"png_density_option_wins", WritePng(image, rgbPng, {.physX = 11811, .physY = 11811}), "--density 150", {}, 0,
+       1, 150, 150, {}, ""},
+      {"pgm_density_dpcm", pgm, "--density 300x600dpcm", {}, 0, 2, 300, 600, {}, ""},
+      {"png_icc_option_wins", WritePng(image, rgbPng, {.icc = &rgbProfile}), "--icc ICC", otherProfile, 0, 0, 1, 1,
+       otherProfile, ""},
+      {"pgm_gray_profile", pgm, "--icc ICC", grayProfile, 0, 0, 1, 1, grayProfile, ""},
+      {"png_rgb_profile_as_gray", WritePng(image, rgbPng, {.icc = &rgbProfile}), "--gray", {}, 0, 0, 1, 1, {},
+       "warning: ICCDIR/in: colour profile left out: ICC profile for 'RGB ' data, not for the gray image"},
+      {"pgm_rgb_profile_option", pgm, "--icc ICC", rgbProfile, 1, 0, 0, 0, {},
+       "ICCDIR/p.icc: ICC profile for 'RGB ' data, not for the gray image being encoded"},
+      {"bad_profile_size", pgm, "--icc ICC", Patched(grayProfile, 0, 0x01000000, 4), 1, 0, 0, 0, {},
+       "ICC profile of 300 bytes whose header says 1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = Dir(c.name);
+    WriteFile(dir / "in", c.file);
+    std::string options = c.options;
+    if (!c.iccFile.empty()) {
+      WriteFile(dir / "p.icc", c.iccFile);
+      options.replace(options.find("ICC"), 3, Q(dir / "p.icc"));
+    }
+    const Outcome run = Exec(options + " " + Q(dir / "in") + " " + Q(dir / "out.jpg"));
+    EXPECT_EQ(run.exit, c.exit);
+    std::string message = c.message;
+    if (const auto at = message.find("ICCDIR"); at != std::string::npos) message.replace(at, 6, dir.string());
+    EXPECT_TRUE(message.empty() ? run.err.empty() : run.err.find(message) != std::string::npos) << run.err;
+    if (c.exit != 0) continue;
+    const Bytes jpeg = ReadFile(dir / "out.jpg");
+    Decoded decoded;
+    std::string error;
+    ASSERT_TRUE(DecodeJpeg(jpeg, &decoded, &error)) << error;
+    EXPECT_EQ(decoded.densityUnit, c.unit);
+    EXPECT_EQ(decoded.xDensity, c.x);
+    EXPECT_EQ(decoded.yDensity, c.y);
+    EXPECT_TRUE(decoded.iccProfile == c.profile) << decoded.iccProfile.size() << " bytes, want " << c.profile.size();
+    const Outcome measure = Exec("--measure " + options + " " + Q(dir / "in"));
+    EXPECT_EQ(measure.out, std::to_string(jpeg.size()) + "\n");
   }
 }
 
@@ -788,6 +910,43 @@ TEST_F(CommandLine, RejectsBadCommandLinesAndWritesNothing) {
   const Outcome version = Exec("--version");
   EXPECT_EQ(version.exit, 0);
   EXPECT_EQ(version.out, "dibjpeg " DIBJPEG_VERSION "\n");
+}
+
+// JPEG data goes to a terminal only with --force; a named OUTPUT is written
+// whatever standard output is.
+TEST_F(CommandLine, WritesJpegToATerminalOnlyWhenForced) {
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(grantpt(terminal), 0);
+  ASSERT_EQ(unlockpt(terminal), 0);
+  ASSERT_EQ(fcntl(terminal, F_SETFL, O_NONBLOCK), 0);
+  const fs::path screen = ptsname(terminal);
+  const fs::path dir = Dir("terminal");
+  WriteFile(dir / "in.pgm", Text("P5 1 1 255\n\x80"));
+  const std::string in = Q(dir / "in.pgm");
+  struct Case {
+    std::string args;
+    int exit;
+    bool toScreen;  // JPEG bytes reach the terminal
+  };
+  const Case cases[] = {
+      {in, 2, false},
+      {in + " -", 2, false},
+      {"-q 90 - <" + in, 2, false},
+      {"--force " + in, 0, true},
+      {in + " " + Q(dir / "out.jpg"), 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const Outcome run = Exec(c.args, screen);
+    EXPECT_EQ(run.exit, c.exit);
+    if (c.exit == 2) EXPECT_NE(run.err.find("standard output is a terminal"), std::string::npos) << run.err;
+    std::uint8_t shown[4096];
+    const ssize_t got = read(terminal, shown, sizeof shown);
+    EXPECT_EQ(got > 0, c.toScreen);
+  }
+  close(terminal);
+  EXPECT_TRUE(fs::exists(dir / "out.jpg"));
 }
 
 TEST_F(CommandLine, UnwritableOutputFailsCleanly) {
