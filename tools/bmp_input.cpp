@@ -130,16 +130,22 @@ std::uint8_t* OutRow(const Bmp& bmp, std::uint64_t fileRow, Image* image) {
 bool ReadRows(const Bmp& bmp, Source* source, std::uint64_t dataEnd, Image* image, std::string* error) {
   const std::uint64_t inStride = DibRowStride(bmp.width, bmp.bits);
   const std::uint64_t rowBytes = (bmp.width * bmp.bits + 7) / 8;
-  std::vector<std::uint8_t> row(bmp.layout == Layout::Direct ? 0 : inStride);
-  for (std::uint64_t r = 0; r < bmp.rows; ++r) {
-    // The last row in the file needs only its pixel bytes, not its padding.
-    const std::uint64_t padding = r + 1 == bmp.rows ? 0 : inStride - rowBytes;
-    std::uint8_t* out = OutRow(bmp, r, image);
-    std::uint8_t* in = bmp.layout == Layout::Direct ? out : row.data();
-    if (ReadBytes(source, in, rowBytes) != rowBytes || !SkipBytes(source, padding)) {
+  // The last row in the file needs only its pixel bytes, not its padding.
+  if (bmp.layout == Layout::Direct) {
+    const std::int64_t step = bmp.topDown ? -std::int64_t(inStride) : std::int64_t(inStride);
+    if (!ReadRowRun(source, OutRow(bmp, 0, image), step, bmp.rows - 1, inStride) ||
+        !ReadRowRun(source, OutRow(bmp, bmp.rows - 1, image), 0, 1, rowBytes)) {
       return RefuseTruncated(error, image->format, dataEnd, source->position);
     }
-    if (bmp.layout != Layout::Direct && !ConvertRow(bmp, in, out, error)) return false;
+    return true;
+  }
+  std::vector<std::uint8_t> row(inStride);
+  for (std::uint64_t r = 0; r < bmp.rows; ++r) {
+    const std::uint64_t padding = r + 1 == bmp.rows ? 0 : inStride - rowBytes;
+    if (ReadBytes(source, row.data(), rowBytes) != rowBytes || !SkipBytes(source, padding)) {
+      return RefuseTruncated(error, image->format, dataEnd, source->position);
+    }
+    if (!ConvertRow(bmp, row.data(), OutRow(bmp, r, image), error)) return false;
   }
   return true;
 }

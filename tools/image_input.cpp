@@ -9,6 +9,7 @@
 
 #ifndef _WIN32
 #include <sys/mman.h>
+#include <sys/uio.h>
 #endif
 
 namespace dibjpeg::cli {
@@ -45,6 +46,41 @@ bool SkipBytes(Source* source, std::uint64_t n) {
     const std::size_t want = n < sizeof chunk ? std::size_t(n) : sizeof chunk;
     if (ReadBytes(source, chunk, want) != want) return false;
     n -= want;
+  }
+  return true;
+}
+
+bool ReadRowRun(Source* source, std::uint8_t* first, std::int64_t step, std::uint64_t count, std::size_t rowBytes) {
+#ifndef _WIN32
+  // A regular file is read past stdio at the offset stdio has reached,
+  // which then moves on to the end of the rows.
+  if (source->size != UINT64_MAX && count > 1) {
+    constexpr std::uint64_t Batch = 1024;  // IOV_MAX on Linux
+    iovec rows[Batch];
+    for (std::uint64_t done = 0; done < count;) {
+      const std::uint64_t n = count - done < Batch ? count - done : Batch;
+      for (std::uint64_t i = 0; i < n; ++i) rows[i] = {first + std::int64_t(done + i) * step, rowBytes};
+      std::uint64_t got = 0;
+      for (iovec* at = rows; got < n * rowBytes;) {  // a short read leaves rows to finish
+        const ssize_t r = preadv(fileno(source->file), at, int(rows + n - at), off_t(source->position + got));
+        if (r <= 0) return false;
+        got += std::uint64_t(r);
+        for (std::size_t left = std::size_t(r); left > 0;) {
+          const std::size_t take = left < at->iov_len ? left : at->iov_len;
+          at->iov_base = static_cast<std::uint8_t*>(at->iov_base) + take;
+          at->iov_len -= take;
+          left -= take;
+          if (at->iov_len == 0) ++at;
+        }
+      }
+      source->position += got;
+      done += n;
+    }
+    return std::fseek(source->file, long(source->position), SEEK_SET) == 0;
+  }
+#endif
+  for (std::uint64_t i = 0; i < count; ++i) {
+    if (ReadBytes(source, first + std::int64_t(i) * step, rowBytes) != rowBytes) return false;
   }
   return true;
 }
@@ -109,19 +145,20 @@ void FreeBytes::operator()(std::uint8_t* p) const {
 ZeroedBytes AllocateZeroed(std::uint64_t size) {
   if (size == 0 || size > std::numeric_limits<std::size_t>::max() / 2) return nullptr;
 #ifndef _WIN32
-  constexpr std::size_t HugePage = std::size_t{2} << 20;
+  constexpr std::size_t HugePage = std::size_t{2} << 20, Page = 4096;
   if (size >= HugePage) {
     // Map one huge page more than needed, then unmap the slack on both sides
-    // of the aligned block.
-    const std::size_t length = (size + HugePage - 1) / HugePage * HugePage;
+    // of the block that starts on a huge-page boundary. Only its whole huge
+    // pages get the advice, so the block takes no more memory than it uses.
+    const std::size_t length = (size + Page - 1) / Page * Page;
     void* mapped = mmap(nullptr, length + HugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED) return nullptr;
     auto* start = static_cast<std::uint8_t*>(mapped);
     const std::size_t head = (HugePage - reinterpret_cast<std::uintptr_t>(start) % HugePage) % HugePage;
     if (head != 0) munmap(start, head);
-    if (head != HugePage) munmap(start + head + length, HugePage - head);
+    munmap(start + head + length, HugePage - head);
 #ifdef MADV_HUGEPAGE
-    madvise(start + head, length, MADV_HUGEPAGE);  // advice only: without it the block still works
+    madvise(start + head, length / HugePage * HugePage, MADV_HUGEPAGE);  // advice: the block works without it
 #endif
     return ZeroedBytes(start + head, FreeBytes{length});
   }

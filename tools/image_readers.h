@@ -17,6 +17,11 @@ int GetByte(Source* source);
 void UngetByte(Source* source, int c);
 // Consumes `n` bytes; false when the input ends first.
 bool SkipBytes(Source* source, std::uint64_t n);
+// Reads `count` rows of `rowBytes` bytes, stored one after the other in the
+// input, to first, first + step, first + 2 step ... (step < 0 turns the
+// rows over). A regular file takes a system call per thousand rows; other
+// input goes through stdio. False when the input ends first.
+bool ReadRowRun(Source* source, std::uint8_t* first, std::int64_t step, std::uint64_t count, std::size_t rowBytes);
 
 std::string Num(std::uint64_t v);
 // "1 bit per pixel", "24 bits per pixel".

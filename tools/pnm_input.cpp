@@ -179,14 +179,14 @@ bool ReadPnm(Source* source, char kind, const ReadOptions& options, Image* image
   std::vector<std::uint16_t> samples(direct ? 0 : pnm.width * pnm.depth);
   std::vector<std::uint8_t> raw(direct || pnm.plain ? 0 : rowBytes);
   const std::uint64_t stride = DibRowStride(pnm.width, outBits);
+  if (direct) {
+    if (!ReadRowRun(source, &image->pixels[(pnm.height - 1) * stride], -std::int64_t(stride), pnm.height, rowBytes)) {
+      return RefuseTruncated(error, image->format, dataEnd, source->position);
+    }
+    return true;
+  }
   for (std::uint64_t y = 0; y < pnm.height; ++y) {
     std::uint8_t* out = &image->pixels[(pnm.height - 1 - y) * stride];
-    if (direct) {
-      if (ReadBytes(source, out, rowBytes) != rowBytes) {
-        return RefuseTruncated(error, image->format, dataEnd, source->position);
-      }
-      continue;
-    }
     if (!ReadSamples(pnm, source, &samples, &raw)) {
       if (!pnm.plain) return RefuseTruncated(error, image->format, dataEnd, source->position);
       return Refuse(error,
