@@ -98,14 +98,20 @@ TEST(EncodeBound, PerBlockBytesAreTheMostABlockCanAdd) {
   HuffTable tables[4];
   ASSERT_TRUE(WriteHuffmanTables(&state, tables));
   const int luma = BlockBytes::Most(tables[0], tables[1]), chroma = BlockBytes::Most(tables[2], tables[3]);
-  // The bound of a 1 x 9 gray image is 324 + 2 x luma + 4, and of a 9 x 1
-  // colour image at 4:4:4 607 + 2 x (luma + 2 x chroma) + 4.
+  // The bound of a 1 x 9 gray image is 324 + 2 x luma + 4; of a 9 x 1
+  // colour image at 4:4:4 607 + 2 x (luma + 2 x chroma) + 4; of 17 x 9 at
+  // 4:2:2 four 16 x 8 MCUs of 2 luma and 2 chroma blocks; of 17 x 33 at
+  // 4:2:0 six 16 x 16 MCUs of 4 luma and 2 chroma blocks.
   JpegEncodeParams p{};
   p.quality = 50;
   p.width = 1, p.height = 9, p.bitCount = 8;
   EXPECT_EQ(JpegEncodeBound(&p), 324u + 2u * luma + 4u);
   p.width = 9, p.height = 1, p.bitCount = 24, p.sampling = 2;
   EXPECT_EQ(JpegEncodeBound(&p), 607u + 2u * (luma + 2u * chroma) + 4u);
+  p.width = 17, p.height = 9, p.sampling = 1;
+  EXPECT_EQ(JpegEncodeBound(&p), 607u + 4u * (2u * luma + 2u * chroma) + 4u);
+  p.height = 33, p.sampling = 0;
+  EXPECT_EQ(JpegEncodeBound(&p), 607u + 6u * (4u * luma + 2u * chroma) + 4u);
 }
 
 TEST(EncodeBound, RefusesWhatValidationRefuses) {

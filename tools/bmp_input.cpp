@@ -4,6 +4,7 @@
 // other bit fields (16-bit 5-5-5 among them) become 24-bit, each channel
 // scaled to 0..255, composited on white when asked and the file has alpha.
 // The resolution and an embedded ICC profile (V5 header) go with the pixels.
+#include <algorithm>
 #include <cstring>
 
 #include "image_readers.h"
@@ -156,15 +157,48 @@ bool ReadRows(const Bmp& bmp, Source* source, std::uint64_t dataEnd, Image* imag
 // values a literal run of that many pixels padded to an even byte count.
 // Pixels the data skips keep palette entry 0; pixels beyond the width are
 // dropped.
-bool ReadRle(const Bmp& bmp, Source* source, Image* image, std::string* error) {
-  const std::uint64_t outStride = DibRowStride(bmp.width, bmp.outBits);
-  for (std::uint64_t r = 0; r < bmp.rows && bmp.paletteSize > 0; ++r) {
-    for (std::uint64_t x = 0; x < bmp.width; ++x) PutIndex(bmp, 0, x, &image->pixels[r * outStride], error);
+//
+// The data only moves forward through the rows (file order), so the skipped
+// pixels are filled lazily: up to each pixel the data gives, and after the
+// end mark the rest. Data that ends early is refused before any filling, and
+// an entry 0 of zero bytes needs none, the buffer being zeroed already.
+class RleFill {
+ public:
+  RleFill(const Bmp& bmp, Image* image) : bmp_(bmp), image_(image) {
+    needed_ = bmp.paletteSize > 0 && (bmp.palette[0][0] | bmp.palette[0][1] | bmp.palette[0][2]) != 0;
   }
+
+  // Gives entry 0 to the pixels from the first not given yet up to, not
+  // including, pixel x of file row y.
+  void To(std::uint64_t x, std::uint64_t y) {
+    while (needed_ && row_ < bmp_.rows && (row_ < y || x_ < x)) {
+      const bool wholeRow = row_ < y;
+      const std::uint64_t end = wholeRow ? bmp_.width : std::min(x, bmp_.width);
+      std::uint8_t* out = OutRow(bmp_, row_, image_);
+      for (; x_ < end; ++x_) PutIndex(bmp_, 0, x_, out, nullptr);  // entry 0 exists: no error
+      if (!wholeRow) return;
+      ++row_;
+      x_ = 0;
+    }
+  }
+  // Pixel x of file row y was given.
+  void Given(std::uint64_t x, std::uint64_t y) { row_ = y, x_ = x + 1; }
+
+ private:
+  const Bmp& bmp_;
+  Image* image_;
+  bool needed_;
+  std::uint64_t row_ = 0, x_ = 0;  // the first pixel not given yet, in file order
+};
+
+bool ReadRle(const Bmp& bmp, Source* source, Image* image, std::string* error) {
+  RleFill fill(bmp, image);
   std::uint64_t x = 0, y = 0;
   auto put = [&](unsigned index) {
     const bool inside = x < bmp.width && y < bmp.rows;
+    if (inside) fill.To(x, y);
     const bool ok = !inside || PutIndex(bmp, index, x, OutRow(bmp, y, image), error);
+    if (inside) fill.Given(x, y);
     ++x;
     return ok;
   };
@@ -180,6 +214,7 @@ bool ReadRle(const Bmp& bmp, Source* source, Image* image, std::string* error) {
       x = 0;
       ++y;
     } else if (value == 1) {
+      fill.To(0, bmp.rows);
       return true;
     } else if (value == 2) {
       const int dx = GetByte(source), dy = GetByte(source);
@@ -196,7 +231,10 @@ bool ReadRle(const Bmp& bmp, Source* source, Image* image, std::string* error) {
       }
     }
   }
-  if (y >= bmp.rows) return true;  // every row given, only the end mark missing
+  if (y >= bmp.rows) {  // every row given, only the end mark missing
+    fill.To(0, bmp.rows);
+    return true;
+  }
   return Refuse(error, "truncated BMP: " + std::string(bmp.bits == 8 ? "RLE8" : "RLE4") + " data ends at byte " +
                            Num(source->position) + " in row " + Num(y + 1) + " of " + Num(bmp.rows),
                 "complete files");

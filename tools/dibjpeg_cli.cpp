@@ -24,6 +24,7 @@
 #include <io.h>
 #define isatty _isatty
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -60,6 +61,8 @@ constexpr char Usage[] =
     "                        decoders built on libjpeg refuse\n"
     "      --force           write JPEG data to a terminal\n"
     "      --measure         print the exact size of the JPEG in bytes, write nothing\n"
+    "      --max-pixels N    refuse inputs of more than N pixels (default 300000000,\n"
+    "                        about an A3 page at 1200 dpi); 0 means no limit\n"
     "  -h, --help            show this help\n"
     "      --version         show the version\n"
     "\n"
@@ -82,6 +85,7 @@ struct Options {
   dibjpeg::cli::Density density;  // x = 0: the file's own
   std::string icc;                // a profile file to attach instead of the file's own
   std::string output;             // from -o
+  std::uint64_t maxPixels = dibjpeg::cli::DefaultMaxPixels;  // 0: no limit
   std::vector<std::string> files;
 };
 
@@ -100,6 +104,12 @@ bool ParseInt(const std::string& text, int low, int high, int* value) {
   }
   if (v < low || v > high) return false;
   *value = v;
+  return true;
+}
+
+bool ParseCount(const std::string& text, std::uint64_t* value) {
+  if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  *value = std::stoull(text);
   return true;
 }
 
@@ -130,7 +140,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
       hasValue = true;
     }
     const bool takesValue = arg == "-q" || arg == "--quality" || arg == "-s" || arg == "--sampling" ||
-                            arg == "--background" || arg == "-o" || arg == "--density" || arg == "--icc";
+                            arg == "--background" || arg == "-o" || arg == "--density" || arg == "--icc" ||
+                            arg == "--max-pixels";
     if (takesValue && !hasValue) {
       if (i + 1 == argc) return Fail(ExitUsage, "option " + arg + " needs a value (see --help)");
       value = argv[++i];
@@ -165,6 +176,10 @@ int ParseOptions(int argc, char** argv, Options* options) {
       options->read.allowLarge = true;
     } else if (arg == "--force") {
       options->force = true;
+    } else if (arg == "--max-pixels") {
+      if (!ParseCount(value, &options->maxPixels)) {
+        return Fail(ExitUsage, "max-pixels must be a number of pixels (0: no limit), have '" + value + "'");
+      }
     } else if (arg == "--gray") {
       options->gray = true;
     } else if (arg == "--measure") {
@@ -214,17 +229,20 @@ bool ReadProfileFile(const std::string& name, std::vector<std::uint8_t>* profile
   return !failed;
 }
 
-// Opens INPUT and notes its length when it is a regular file.
-bool OpenInput(const std::string& name, dibjpeg::cli::Source* source, std::string* error) {
-  if (name == "-") {
-    source->file = stdin;
-    return true;
-  }
-  source->file = std::fopen(name.c_str(), "rb");
+// Opens INPUT and notes its identity, and its length when it is a regular
+// file.
+bool OpenInput(const std::string& name, dibjpeg::cli::Source* source, dibjpeg::cli::FileId* id,
+               std::string* error) {
+  source->file = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
   if (source->file == nullptr) {
     *error = "cannot open " + name + ": " + std::strerror(errno);
     return false;
   }
+#ifndef _WIN32
+  struct stat st;
+  if (fstat(fileno(source->file), &st) == 0) *id = {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino), true};
+#endif
+  if (name == "-") return true;
   std::error_code ec;
   if (std::filesystem::is_regular_file(name, ec)) {
     const std::uintmax_t size = std::filesystem::file_size(name, ec);
@@ -234,8 +252,10 @@ bool OpenInput(const std::string& name, dibjpeg::cli::Source* source, std::strin
 }
 
 // Names what a failure status means. Validation codes stand alone; later
-// failures combine the overrun bit with the bits of the failing stage.
-std::string DescribeStatus(std::uint16_t status, std::int32_t mode) {
+// failures combine the overrun bit with the bits of the failing stage. A
+// measure over every row of the source fails only where the stream passes
+// what a 32-bit length holds.
+std::string DescribeStatus(std::uint16_t status, const JpegEncodeParams& params, std::int32_t mode) {
   std::string text;
   switch (status) {
     case JpegStatusZeroDimension: text = "width or height is 0"; break;
@@ -252,8 +272,14 @@ std::string DescribeStatus(std::uint16_t status, std::int32_t mode) {
         case JpegStatusBadJob: stage = "job record"; break;
         default: stage = "SOI or EOI marker"; break;
       }
-      text = mode == JPEG_MODE_MEASURE ? "source pixels too short" : "output buffer too small";
-      text += std::string(" while writing the ") + stage;
+      const bool wholeSource =
+          params.srcSize >= dibjpeg::cli::DibRowStride(params.width, params.bitCount) * params.height;
+      if (mode == JPEG_MODE_MEASURE && wholeSource) {
+        text = "the JPEG would exceed 4 GiB";
+      } else {
+        text = mode == JPEG_MODE_MEASURE ? "source pixels too short" : "output buffer too small";
+        text += std::string(" while writing the ") + stage;
+      }
     }
   }
   char code[24];
@@ -276,7 +302,7 @@ JpegEncodeParams MakeParams(const Image& image, const Options& options) {
 
 bool RunEncoder(JpegEncodeParams* params, std::int32_t mode, std::string* error) {
   const std::uint16_t status = Jpeg_EncodeStart(params, mode);
-  if (status != JpegStatusSuccess) *error = DescribeStatus(status, mode);
+  if (status != JpegStatusSuccess) *error = DescribeStatus(status, *params, mode);
   return status == JpegStatusSuccess;
 }
 
@@ -295,7 +321,9 @@ int main(int argc, char** argv) {
   if (!options.icc.empty() && !ReadProfileFile(options.icc, &iccFile, &error)) return Fail(ExitInput, error);
   const std::string input = options.files[0] == "-" ? "standard input" : options.files[0];
   dibjpeg::cli::Source source;
-  if (!OpenInput(options.files[0], &source, &error)) return Fail(ExitInput, error);
+  dibjpeg::cli::FileId inputId;
+  if (!OpenInput(options.files[0], &source, &inputId, &error)) return Fail(ExitInput, error);
+  source.maxPixels = options.maxPixels;
   Image image;
   const bool read = dibjpeg::cli::ReadImage(&source, options.read, &image, &error);
   const bool readFailed = std::ferror(source.file) != 0;
@@ -352,6 +380,6 @@ int main(int argc, char** argv) {
       (density.x != 0 && !dibjpeg::cli::SetDensity(written, density))) {
     return Fail(ExitEncoder, what + "the encoder's stream does not start with SOI and a JFIF APP0 segment");
   }
-  if (!dibjpeg::cli::WriteOutput(options.output, written, &error)) return Fail(ExitInput, error);
+  if (!dibjpeg::cli::WriteOutput(options.output, written, inputId, &error)) return Fail(ExitInput, error);
   return 0;
 }

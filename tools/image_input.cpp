@@ -106,11 +106,6 @@ bool AllocatePixels(const Source& source, const ReadOptions& options, std::uint6
     *error = sides + "JPEG allows at most 65535 x 65535";
     return false;
   }
-  if (!options.allowLarge && (width > MaxDecodableSide || height > MaxDecodableSide)) {
-    *error = sides + "decoders built on libjpeg (most viewers and libraries) refuse sides above 65500; "
-                     "--allow-large encodes it all the same";
-    return false;
-  }
   // The encoder takes a 32-bit buffer size.
   if (height > std::numeric_limits<std::uint32_t>::max() / DibRowStride(width, bitCount)) {
     return Refuse(error, image->format + " of " + Num(width) + " x " + Num(height) + " pixels, over 4 GiB of pixels",
@@ -118,6 +113,18 @@ bool AllocatePixels(const Source& source, const ReadOptions& options, std::uint6
   }
   if (dataEnd != 0 && source.size != UINT64_MAX && dataEnd > source.size) {
     return RefuseTruncated(error, image->format, dataEnd, source.size);
+  }
+  if (source.maxPixels != 0 && width * height > source.maxPixels) {
+    const std::string limit = Num(source.maxPixels);
+    return Refuse(error,
+                  image->format + " of " + Num(width) + " x " + Num(height) + " pixels (" + Num(width * height) +
+                      "), over the limit of " + limit + " pixels",
+                  "up to " + limit + " pixels (--max-pixels N raises the limit, --max-pixels 0 lifts it)");
+  }
+  if (!options.allowLarge && (width > MaxDecodableSide || height > MaxDecodableSide)) {
+    *error = sides + "decoders built on libjpeg (most viewers and libraries) refuse sides above 65500; "
+                     "--allow-large encodes it all the same";
+    return false;
   }
   image->width = static_cast<std::uint32_t>(width);
   image->height = static_cast<std::uint32_t>(height);

@@ -54,13 +54,18 @@ struct Image {
   std::vector<std::uint8_t> iccProfile;  // embedded ICC colour profile, empty when none
 };
 
+// The most pixels one input may declare unless the user says otherwise:
+// enough for an A3 page at 1200 dpi (about 280 million).
+constexpr std::uint64_t DefaultMaxPixels = 300'000'000;
+
 // The open input file. `size` is its length when known (a regular file), so
 // that a header promising more pixels than the file holds is refused before
-// any memory is taken for them.
+// any memory is taken for them; so is one declaring more than `maxPixels`.
 struct Source {
   std::FILE* file = nullptr;
   std::uint64_t size = UINT64_MAX;  // unknown
   std::uint64_t position = 0;       // bytes consumed so far
+  std::uint64_t maxPixels = DefaultMaxPixels;  // 0: no limit
 };
 
 struct ReadOptions {

@@ -35,9 +35,9 @@ bool RefuseTruncated(std::string* error, const std::string& format, std::uint64_
 // Checks the sides against what JPEG, common decoders (unless
 // options.allowLarge) and the encoder take and, when the file length is known
 // and `dataEnd` (where the pixel data must end, 0 when the header cannot
-// tell) lies past it, refuses the file as truncated; then takes zeroed memory
-// for the pixels (refusing the file when there is none) and fills in the
-// image's size fields.
+// tell) lies past it, refuses the file as truncated; refuses more pixels
+// than the source's limit; then takes zeroed memory for the pixels (refusing
+// the file when there is none) and fills in the image's size fields.
 bool AllocatePixels(const Source& source, const ReadOptions& options, std::uint64_t width, std::uint64_t height,
                     unsigned bitCount, std::uint64_t dataEnd, Image* image, std::string* error);
 

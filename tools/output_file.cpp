@@ -1,18 +1,30 @@
-// Output rules. A regular file, or a name not yet taken, gets a temporary file
-// in the same folder that is renamed over it once complete, so a failure
-// leaves the old file as it was; a symbolic link is followed and its target
-// replaced, keeping the link. The replacement keeps the old file's mode (and
-// owner, when run as root), and a file the user could not open for writing
-// is not replaced. Everything else is written in place, as standard output
-// is: renaming over a device, FIFO or socket would destroy it, and the
-// links in /proc (behind /dev/stdout and /dev/fd/N) name open files, not
-// paths to replace; those naming this process's descriptors (/dev/stdout)
-// write to the descriptor itself, keeping its offset and append mode.
+// Output rules. OUTPUT is only ever opened with open(2) by the name the user
+// typed, never by a path worked out from its links, so the kernel's rules for
+// links and files in shared folders (fs.protected_symlinks, protected_regular,
+// protected_fifos) apply as they do to a shell's ">". Nothing is written
+// before the JPEG is complete in memory.
+//
+// - A name not taken yet: the JPEG goes into an unnamed file (O_TMPFILE) in
+//   the folder, linked in under the name once complete, so a failed or
+//   killed run leaves nothing behind. Where the file system has no unnamed
+//   files, the name is created (O_EXCL) and removed again if the write fails.
+// - An existing file, or a link to one: written in place. Room for the JPEG
+//   is reserved first, so a full disk or the file size limit fails before a
+//   byte changes; then the file is written from the start and cut to length.
+//   The inode stays, and with it owner, group, mode, hard links, ACLs and
+//   extended attributes; the folder need not be writable.
+// - /dev/stdout, /dev/stderr, /dev/fd/N and /proc/self/fd/N: this process's
+//   own descriptor, written as it stands (its offset and append mode kept).
+// - Devices, FIFOs and sockets: written as they stand.
+// While a regular file is written, SIGINT, SIGTERM, SIGHUP and SIGQUIT are
+// held, so a run they stop ends before the file is touched or after it is
+// whole; a write past the file size limit fails with an error instead of
+// SIGXFSZ. OUTPUT that is INPUT (the same device and inode) is refused.
 #include "output_file.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #ifdef _WIN32
@@ -21,7 +33,6 @@
 #include <system_error>
 #else
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -31,27 +42,17 @@ namespace {
 
 using Bytes = std::span<const std::uint8_t>;  // the bytes to write
 
-bool WriteStdout(Bytes data, std::string* error) {
-  if (std::fwrite(data.data(), 1, data.size(), stdout) != data.size() || std::fflush(stdout) != 0) {
-    *error = std::string("cannot write standard output: ") + std::strerror(errno);
-    return false;
-  }
-  return true;
-}
-
 #ifndef _WIN32
 
-std::string ErrorText() { return std::strerror(errno); }
+bool Failed(std::string* error, const std::string& what, int failure) {
+  *error = what + ": " + std::strerror(failure);
+  return false;
+}
 
 std::string DirName(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 bool WriteAll(int fd, Bytes data) {
@@ -66,17 +67,12 @@ bool WriteAll(int fd, Bytes data) {
   return true;
 }
 
-bool InProc(const std::string& folder) {
-  char* real = realpath(folder.c_str(), nullptr);
-  if (real == nullptr) return false;
-  const bool inProc = std::strncmp(real, "/proc/", 6) == 0;
-  std::free(real);
-  return inProc;
-}
-
-// The descriptor a /proc/self/fd/N, /proc/<own pid>/fd/N or /dev/fd/N path
-// names, or -1.
+// The descriptor /dev/stdout, /dev/stderr, /dev/fd/N, /proc/self/fd/N or
+// /proc/<this process>/fd/N names, or -1. These are recognised by name, as
+// a shell recognises them in redirections.
 int DescriptorOf(const std::string& path) {
+  if (path == "/dev/stdout") return STDOUT_FILENO;
+  if (path == "/dev/stderr") return STDERR_FILENO;
   const std::string prefixes[] = {"/proc/self/fd/", "/dev/fd/", "/proc/" + std::to_string(getpid()) + "/fd/"};
   for (const std::string& prefix : prefixes) {
     const std::string number = path.rfind(prefix, 0) == 0 ? path.substr(prefix.size()) : "";
@@ -87,83 +83,97 @@ int DescriptorOf(const std::string& path) {
   return -1;
 }
 
-// Follows symbolic links from `name` to the path the bytes finally go to.
-// *inProc is set when that chain passes through /proc, *descriptor when it
-// names one of this process's open descriptors.
-bool FollowLinks(const std::string& name, std::string* target, bool* inProc, int* descriptor, std::string* error) {
-  std::string path = name;
-  for (int hops = 0;; ++hops) {
-    *inProc = *inProc || InProc(DirName(path));
-    if (*descriptor < 0) *descriptor = DescriptorOf(path);
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
-    char link[PATH_MAX];
-    const ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
-    if (n < 0 || hops == 40) {
-      *error = "cannot write " + name + ": " + (n < 0 ? ErrorText() : std::strerror(ELOOP));
-      return false;
-    }
-    const std::string to(link, static_cast<std::size_t>(n));
-    path = to[0] == '/' ? to : DirName(path) + "/" + to;
+// Holds the termination signals for its lifetime; one that arrives meanwhile
+// takes effect when they are released.
+class HeldSignals {
+ public:
+  HeldSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&set, s);
+    sigprocmask(SIG_BLOCK, &set, &old_);
   }
-  *target = path;
-  return true;
+  ~HeldSignals() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+  HeldSignals(const HeldSignals&) = delete;
+  HeldSignals& operator=(const HeldSignals&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
+// Makes `data` the whole content of the regular file `fd` (open at offset 0,
+// `oldSize` bytes long). A failed reservation leaves the old bytes as they
+// were; errno tells why on failure.
+bool Overwrite(int fd, off_t oldSize, Bytes data) {
+  const off_t size = static_cast<off_t>(data.size());
+  if (const int failure = posix_fallocate(fd, 0, size); failure != 0) {
+    const int restored = ftruncate(fd, oldSize);  // drops what the reservation added; the old bytes are untouched
+    static_cast<void>(restored);
+    errno = failure;
+    return false;
+  }
+  return WriteAll(fd, data) && ftruncate(fd, size) == 0;
 }
 
-bool WriteInPlace(const std::string& name, bool truncate, Bytes data, std::string* error) {
-  const int fd = open(name.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | (truncate ? O_TRUNC : 0));
-  if (fd < 0) {
-    *error = "cannot open " + name + ": " + ErrorText();
+// Writes to an open OUTPUT, unless it is the input file. `own` marks this
+// process's standard descriptors, written as they stand; other regular files
+// are overwritten whole.
+bool WriteOpen(int fd, bool own, const std::string& name, Bytes data, const FileId& input, std::string* error) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return Failed(error, "cannot write " + name, errno);
+  if (input.known && st.st_dev == input.device && st.st_ino == input.inode) {
+    *error = "cannot write " + name + ": it is the input file";
     return false;
   }
-  bool ok = WriteAll(fd, data);
-  int failure = errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    failure = errno;
-  }
-  if (!ok) *error = "cannot write " + name + ": " + std::strerror(failure);
-  return ok;
-}
-
-// `old` is the file being replaced, or null when there is none.
-bool ReplaceAtomically(const std::string& name, const std::string& target, const struct stat* old, Bytes data,
-                       std::string* error) {
-  if (old != nullptr && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
-    *error = "cannot write " + name + ": " + ErrorText();
-    return false;
-  }
-  std::string temp = DirName(target) + "/." + BaseName(target) + ".XXXXXX";
-  const int fd = mkstemp(temp.data());
-  if (fd < 0) {
-    *error = "cannot create " + name + ": " + ErrorText();
-    return false;
-  }
-  mode_t mode;
-  if (old != nullptr) {
-    mode = old->st_mode & 07777;
-    // Root may replace anyone's file; the file stays theirs. A refused
-    // change of owner leaves the file root's, with the right content.
-    if (geteuid() == 0 && fchown(fd, old->st_uid, old->st_gid) != 0) mode &= 0777;
+  bool ok;
+  if (S_ISREG(st.st_mode) && !own) {
+    const HeldSignals held;
+    ok = Overwrite(fd, st.st_size, data);
   } else {
-    const mode_t mask = umask(0);
-    umask(mask);
-    mode = 0666 & ~mask;
+    ok = WriteAll(fd, data);
   }
-  bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, data);
-  int failure = errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    failure = errno;
-  }
-  if (!ok) {
-    *error = "cannot write " + name + ": " + std::strerror(failure);
-  } else if (rename(temp.c_str(), target.c_str()) != 0) {
-    *error = "cannot replace " + name + ": " + ErrorText();
-    ok = false;
-  }
-  if (!ok) unlink(temp.c_str());
+  return ok || Failed(error, "cannot write " + name, errno);
+}
+
+// An existing OUTPUT, or what a link there leads to: opened as a shell's ">"
+// opens it, but not truncated.
+bool WriteExisting(const std::string& name, Bytes data, const FileId& input, std::string* error) {
+  const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return Failed(error, "cannot write " + name, errno);
+  bool ok = WriteOpen(fd, false, name, data, input, error);
+  if (close(fd) != 0 && ok) ok = Failed(error, "cannot write " + name, errno);
   return ok;
+}
+
+enum class Created { Yes, No, Taken };  // Taken: the name exists after all
+
+// A name not taken yet, written complete under that name or not at all.
+Created CreateNew(const std::string& name, Bytes data, std::string* error) {
+  const HeldSignals held;
+#ifdef O_TMPFILE
+  if (const int fd = open(DirName(name).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666); fd >= 0) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    bool ok = Overwrite(fd, 0, data) && linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    const int failure = errno;
+    if (close(fd) != 0 && ok) ok = Failed(error, "cannot write " + name, errno);
+    if (ok) return Created::Yes;
+    if (failure == EEXIST) return Created::Taken;
+    Failed(error, "cannot create " + name, failure);
+    return Created::No;
+  }
+#endif
+  // No unnamed files here (or no folder to make one in, which the named
+  // file reports as well).
+  const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    if (errno == EEXIST) return Created::Taken;
+    Failed(error, "cannot create " + name, errno);
+    return Created::No;
+  }
+  bool ok = Overwrite(fd, 0, data) || Failed(error, "cannot write " + name, errno);
+  if (close(fd) != 0 && ok) ok = Failed(error, "cannot write " + name, errno);
+  if (!ok) unlink(name.c_str());
+  return ok ? Created::Yes : Created::No;
 }
 
 #endif
@@ -172,41 +182,31 @@ bool ReplaceAtomically(const std::string& name, const std::string& target, const
 
 #ifndef _WIN32
 
-bool WriteOutput(const std::string& name, Bytes data, std::string* error) {
-  if (name == "-") return WriteStdout(data, error);
-  std::string target;
-  bool inProc = false;
-  int descriptor = -1;
-  if (!FollowLinks(name, &target, &inProc, &descriptor, error)) return false;
-  // An open descriptor (/dev/stdout, say) is written as it stands, keeping
-  // its offset and append mode, as "-" writes standard output.
-  if (descriptor >= 0) {
-    if (!WriteAll(descriptor, data)) {
-      *error = "cannot write " + name + ": " + ErrorText();
-      return false;
-    }
-    return true;
-  }
+bool WriteOutput(const std::string& name, Bytes data, const FileId& input, std::string* error) {
+  std::signal(SIGXFSZ, SIG_IGN);
+  if (name == "-") return WriteOpen(STDOUT_FILENO, true, "standard output", data, input, error);
+  if (const int fd = DescriptorOf(name); fd >= 0) return WriteOpen(fd, true, name, data, input, error);
   struct stat st;
-  const bool exists = stat(target.c_str(), &st) == 0;
-  if (!exists && errno != ENOENT) {
-    *error = "cannot write " + name + ": " + ErrorText();
-    return false;
+  if (stat(name.c_str(), &st) != 0) {
+    if (errno != ENOENT) return Failed(error, "cannot write " + name, errno);
+    // Nothing there, or a link to nothing: then the link is followed by
+    // open(2) as for an existing file, creating what it names.
+    const Created created = CreateNew(name, data, error);
+    if (created != Created::Taken) return created == Created::Yes;
   }
-  if (exists && S_ISDIR(st.st_mode)) {
-    *error = "cannot write " + name + ": " + std::strerror(EISDIR);
-    return false;
-  }
-  if (inProc || (exists && !S_ISREG(st.st_mode))) return WriteInPlace(name, exists && S_ISREG(st.st_mode), data, error);
-  return ReplaceAtomically(name, target, exists ? &st : nullptr, data, error);
+  return WriteExisting(name, data, input, error);
 }
 
 #else
 
 // Windows has no device files under ordinary names, so every OUTPUT is
 // replaced through a temporary file.
-bool WriteOutput(const std::string& name, Bytes data, std::string* error) {
-  if (name == "-") return WriteStdout(data, error);
+bool WriteOutput(const std::string& name, Bytes data, const FileId&, std::string* error) {
+  if (name == "-") {
+    if (std::fwrite(data.data(), 1, data.size(), stdout) == data.size() && std::fflush(stdout) == 0) return true;
+    *error = std::string("cannot write standard output: ") + std::strerror(errno);
+    return false;
+  }
   std::random_device random;
   char suffix[24];
   std::snprintf(suffix, sizeof suffix, ".tmp%08x", static_cast<unsigned>(random()));

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -432,12 +434,14 @@ class CommandLine : public testing::Test {
   }
 
   // Runs the program through the shell, so `args` may redirect standard
-  // input; standard output goes to `out`.
-  Outcome Exec(const std::string& args, fs::path out = {}) {
+  // input and `prefix` may set limits or run it as another user; standard
+  // output goes to `out`.
+  Outcome Exec(const std::string& args, fs::path out = {}, const std::string& prefix = "") {
     const bool captured = out.empty();
     if (captured) out = root_ / "io" / "stdout";
     const fs::path err = root_ / "io" / "stderr";
-    const std::string command = "'" DIBJPEG_CLI "' " + args + " >'" + out.string() + "' 2>'" + err.string() + "'";
+    const std::string command =
+        prefix + "'" DIBJPEG_CLI "' " + args + " >'" + out.string() + "' 2>'" + err.string() + "'";
     const int status = std::system(command.c_str());
     Outcome run;
     run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -656,6 +660,62 @@ TEST_F(CommandLine, StandardInputAndOutputCarryTheSameBytesAsFiles) {
   const Outcome both = Exec("- - <" + Q(dir / "in.ppm"));
   EXPECT_EQ(both.exit, 0);
   EXPECT_EQ(Bytes(both.out.begin(), both.out.end()), want);
+}
+
+// A one-row 16-bit gray PNG of the given samples.
+Bytes Gray16Png(const std::vector<std::uint32_t>& samples) {
+  Bytes file;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  png_set_write_fn(png, &file, AppendPng, nullptr);
+  png_set_IHDR(png, info, png_uint_32(samples.size()), 1, 16, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  Bytes row = Pack(samples, 16);
+  png_write_row(png, row.data());
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return file;
+}
+
+// Samples a plausible slip converts wrongly: an RLE4 run of two different
+// nibbles (05 12: indexes 1 2 1 2 1), and 16-bit PNG samples where v x 255 /
+// 65535 rounded differs from the high byte (0x01FF: 2, not 1; 0xFF00: 254,
+// not 255) and from (v + 128) >> 8 (0x80FF: 128, not 129). The JPEG must
+// equal the library's own encoding of the expected pixels.
+TEST_F(CommandLine, ConvertsRunsAndWideSamplesExactly) {
+  const Format rle4 = {.name = "rle4", .bitCount = 4, .compression = 2, .palette = Palette::Sixteen};
+  Bytes rle4Bmp = WriteBmp(Holdable(MakeTestImage(5, 1), rle4), rle4);
+  rle4Bmp.resize(rle4Bmp[10] | rle4Bmp[11] << 8);  // up to the pixel data offset
+  rle4Bmp.insert(rle4Bmp.end(), {0x05, 0x12, 0, 1});
+  const auto entries = PaletteEntries(Palette::Sixteen);
+  RgbImage runs{.width = 5, .height = 1, .rgb = {}};
+  for (int x = 0; x < 5; ++x) runs.rgb.insert(runs.rgb.end(), entries[1 + x % 2].begin(), entries[1 + x % 2].end());
+  const struct {
+    const char* name;
+    Bytes file;
+    RgbImage want;
+    int bits;  // what the file goes to the encoder as
+  } cases[] = {
+      {"rle4_two_nibbles", rle4Bmp, runs, 24},
+      {"png_gray16", Gray16Png({0x01FF, 0xFF00, 0x80FF}),
+       {.width = 3, .height = 1, .rgb = {2, 2, 2, 254, 254, 254, 128, 128, 128}}, 8},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = Dir(c.name);
+    WriteFile(dir / "in", c.file);
+    const Outcome run = Exec("-q 100 -s 444 " + Q(dir / "in") + " " + Q(dir / "out.jpg"));
+    ASSERT_EQ(run.exit, 0) << run.err;
+    const EncodeResult direct =
+        Encode(ToDib(c.want, c.bits, true), c.want.width, c.want.height, c.bits, 100, 2, 1, 1, 1 << 16);
+    ASSERT_EQ(direct.status, 0);
+    // The 20 bytes of SOI and APP0 hold the file's resolution.
+    const Bytes jpeg = ReadFile(dir / "out.jpg");
+    ASSERT_EQ(jpeg.size(), direct.dstSize);
+    EXPECT_TRUE(std::equal(jpeg.begin() + 20, jpeg.end(), direct.bytes.begin() + 20))
+        << "not the library's encoding of the expected pixels";
+  }
 }
 
 // ---- refused inputs ----
@@ -906,9 +966,10 @@ TEST_F(CommandLine, RejectsBadCommandLinesAndWritesNothing) {
       {"IN OUT OUT", 2, "one image per run: have file names"},
       {"-o OUT IN OUT", 2, "and -o; expected INPUT [OUTPUT] or -o OUTPUT INPUT"},
       {"-o OUT -outfile OUT IN", 2, "OUTPUT given twice"},
+      {"--max-pixels 1e9 IN OUT", 2, "max-pixels must be a number of pixels (0: no limit), have '1e9'"},
       {"--icc IN IN OUT", 1, "not an ICC profile (no 'acsp' signature at byte 36)"},
       // Accepted spellings.
-      {"-q 90 -s 444 --gray --background=white --density=300 --force IN OUT", 0, ""},
+      {"-q 90 -s 444 --gray --background=white --density=300 --force --max-pixels=64 IN OUT", 0, ""},
       {"-q90 -s444 -oOUT IN", 0, ""},
       {"-quality 90 -outfile OUT IN", 0, ""},
       {"--output=OUT --allow-large IN", 0, ""},
@@ -1065,6 +1126,229 @@ TEST_F(CommandLine, WritesThroughLinksAndIntoSpecialFiles) {
   std::set<std::string> files = {"in.pgm", "want.jpg", "fifo", "target.jpg", "link.jpg", "stdout", "log", "ro.jpg"};
   if (geteuid() == 0) files.insert("full");
   EXPECT_EQ(Listing(dir), files);
+}
+
+
+// ---- output that cannot be turned against its user ----
+
+// setpriv options that run a command as user `uid` of group `gid`, with the
+// extra groups `groups` (none when empty).
+std::string AsUser(int uid, int gid, const std::string& groups = "") {
+  return "setpriv --reuid=" + std::to_string(uid) + " --regid=" + std::to_string(gid) +
+         (groups.empty() ? " --clear-groups " : " --groups=" + groups + " ");
+}
+
+constexpr char NeedsRoot[] = "needs root: runs the program and makes files as other users through setpriv";
+
+// OUTPUT naming INPUT's file, however it is named, is refused before a byte
+// of it changes.
+TEST_F(CommandLine, RefusesOutputThatIsTheInput) {
+  const fs::path dir = Dir("same");
+  const Bytes bmp = WriteBmp(MakeTestImage(8, 8), {.name = "bmp24"});
+  WriteFile(dir / "in.bmp", bmp);
+  fs::create_symlink("in.bmp", dir / "link.bmp");
+  fs::create_hard_link(dir / "in.bmp", dir / "hard.bmp");
+  const std::string in = Q(dir / "in.bmp");
+  const struct {
+    std::string args;
+    std::string output;  // as the message names it
+  } cases[] = {
+      {in + " " + in, (dir / "in.bmp").string()},
+      {in + " " + Q(dir / "link.bmp"), (dir / "link.bmp").string()},
+      {in + " " + Q(dir / "hard.bmp"), (dir / "hard.bmp").string()},
+      {"- /dev/stdin <" + in, "/dev/stdin"},
+      {"/dev/stdin " + Q(dir / "hard.bmp") + " <" + in, (dir / "hard.bmp").string()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    const Outcome run = Exec(c.args);
+    EXPECT_EQ(run.exit, 1);
+    EXPECT_EQ(run.err, "dibjpeg: cannot write " + c.output + ": it is the input file\n");
+    EXPECT_TRUE(ReadFile(dir / "in.bmp") == bmp) << "the input changed";
+  }
+  EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.bmp", "link.bmp", "hard.bmp"}));
+}
+
+// Another user's links in a shared sticky folder are not followed (the
+// kernel's fs.protected_symlinks, which the program must not get around),
+// whether they lead to a file or to a name not taken yet.
+TEST_F(CommandLine, FollowsLinksInSharedFoldersOnlyAsTheKernelAllows) {
+  if (geteuid() != 0) GTEST_SKIP() << NeedsRoot;
+  // Debian turns the protection on at boot; a bare VM may leave it off, so
+  // it is on for this test and restored after.
+  const fs::path knob = "/proc/sys/fs/protected_symlinks";
+  const Bytes was = ReadFile(knob);
+  WriteFile(knob, Text("1"));
+  struct Restore {
+    const fs::path& knob;
+    const Bytes& was;
+    ~Restore() { WriteFile(knob, was); }
+  } restore{knob, was};
+  if (ReadFile(knob) != Text("1\n")) GTEST_SKIP() << "fs.protected_symlinks is off and cannot be turned on here";
+
+  const fs::path dir = Dir("sticky_links");
+  WriteFile(dir / "in.pgm", Text("P5 3 2 255\n\1\2\3\4\5\6"));
+  fs::create_directories(dir / "secret");
+  fs::permissions(dir / "secret", fs::perms::owner_all);
+  WriteFile(dir / "secret" / "victim.conf", Text("victim"));
+  fs::create_directories(dir / "shared");
+  ASSERT_EQ(chmod((dir / "shared").c_str(), 01777), 0);
+  for (const char* name : {"victim.conf", "created.jpg"}) {
+    const std::string link = Q(dir / "shared" / name);
+    ASSERT_EQ(std::system((AsUser(65534, 65534) + "ln -s " + Q(dir / "secret" / name) + " " + link).c_str()), 0);
+    const Outcome run = Exec(Q(dir / "in.pgm") + " " + link);
+    EXPECT_EQ(run.exit, 1);
+    EXPECT_EQ(run.err, "dibjpeg: cannot write " + (dir / "shared" / name).string() + ": Permission denied\n");
+  }
+  EXPECT_EQ(ReadFile(dir / "secret" / "victim.conf"), Text("victim"));
+  EXPECT_EQ(Listing(dir / "secret"), std::set<std::string>{"victim.conf"});
+}
+
+// An existing file is written in place: it keeps its inode, owner, group,
+// mode and hard links, whoever writes it, and its folder need not be
+// writable.
+TEST_F(CommandLine, WritesAnExistingFileInPlace) {
+  if (geteuid() != 0) GTEST_SKIP() << NeedsRoot;
+  const fs::path dir = Dir("in_place");
+  WriteFile(dir / "in.pgm", Text("P5 3 2 255\n\1\2\3\4\5\6"));
+  ASSERT_EQ(Exec(Q(dir / "in.pgm") + " " + Q(dir / "want.jpg")).exit, 0);
+  const Bytes want = ReadFile(dir / "want.jpg");
+  fs::create_directories(dir / "shared");
+  fs::permissions(dir / "shared", fs::perms::all);
+  fs::create_directories(dir / "read_only");  // root's, 0755
+  const struct {
+    const char* name;
+    fs::path file;
+    uid_t owner;
+    gid_t group;
+    mode_t mode;
+    std::string user;
+  } cases[] = {
+      {"group-writable file of another user", dir / "shared" / "out.jpg", 1000, 1002, 0660, AsUser(1001, 1001, "1002")},
+      {"own file in a read-only folder", dir / "read_only" / "out.jpg", 1001, 1001, 0640, AsUser(1001, 1001)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(c.file, Text("old"));
+    ASSERT_EQ(chown(c.file.c_str(), c.owner, c.group), 0);
+    ASSERT_EQ(chmod(c.file.c_str(), c.mode), 0);
+    fs::create_hard_link(c.file, c.file.string() + ".link");
+    struct stat before, after;
+    ASSERT_EQ(stat(c.file.c_str(), &before), 0);
+    const Outcome run = Exec(Q(dir / "in.pgm") + " " + Q(c.file), {}, c.user);
+    EXPECT_EQ(run.exit, 0) << run.err;
+    EXPECT_EQ(ReadFile(c.file), want);
+    ASSERT_EQ(stat(c.file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_uid, c.owner);
+    EXPECT_EQ(after.st_gid, c.group);
+    EXPECT_EQ(after.st_mode & 07777, c.mode);
+    EXPECT_EQ(after.st_nlink, 2u);
+    EXPECT_EQ(Listing(c.file.parent_path()), (std::set<std::string>{"out.jpg", "out.jpg.link"}));
+  }
+}
+
+// A write the file size limit stops (SIGXFSZ, unless ignored) leaves no
+// temporary file, no new file, and an existing file as it was; so does one
+// refused for any other reason. Names as long as the file system takes
+// (255 bytes) are written like any other.
+TEST_F(CommandLine, AStoppedWriteLeavesNothingBehindAndLongNamesWork) {
+  const fs::path dir = Dir("stopped");
+  WriteFile(dir / "in.ppm", WritePnm(MakeTestImage(40, 30), {.name = "ppm", .pnm = '6'}));
+  const std::string in = Q(dir / "in.ppm") + " ";
+  const std::string limit = "ulimit -f 1; ";  // 512 bytes, under any colour JPEG
+  const Outcome created = Exec(in + Q(dir / "new.jpg"), {}, limit);
+  EXPECT_EQ(created.exit, 1);
+  EXPECT_EQ(created.err, "dibjpeg: cannot create " + (dir / "new.jpg").string() + ": File too large\n");
+  WriteFile(dir / "old.jpg", Text("old"));
+  const Outcome replaced = Exec(in + Q(dir / "old.jpg"), {}, limit);
+  EXPECT_EQ(replaced.exit, 1);
+  EXPECT_EQ(replaced.err, "dibjpeg: cannot write " + (dir / "old.jpg").string() + ": File too large\n");
+  EXPECT_EQ(ReadFile(dir / "old.jpg"), Text("old"));
+  EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.ppm", "old.jpg"}));
+
+  const std::string longName(255, 'n');
+  for (int pass = 0; pass < 2; ++pass) {  // a new file, then an existing one
+    const Outcome run = Exec(in + Q(dir / longName));
+    EXPECT_EQ(run.exit, 0) << run.err;
+  }
+  ASSERT_EQ(Exec(in + Q(dir / "want.jpg")).exit, 0);
+  EXPECT_EQ(ReadFile(dir / longName), ReadFile(dir / "want.jpg"));
+  EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.ppm", "old.jpg", "want.jpg", longName}));
+}
+
+
+// ---- decompression bombs ----
+
+// A BMP declaring `side` x `side` pixels of an RLE8 (bits 8) or RLE4 (bits 4)
+// gray palette whose entry 0 is white, so that skipped pixels need filling.
+// Its data is one run of two pixels and, when `endMark`, the end of bitmap.
+// RLE8 at 65535 x 65535 takes 1,080 bytes.
+Bytes RleBomb(int bits, std::uint32_t side, bool endMark) {
+  const std::uint32_t entries = 1u << bits;
+  Bytes file = {'B', 'M'};
+  Le(&file, 0, 4);
+  Le(&file, 0, 4);
+  Le(&file, 14 + 40 + 4 * entries, 4);
+  for (std::uint32_t v : {40u, side, side}) Le(&file, v, 4);
+  Le(&file, 1, 2);
+  Le(&file, bits, 2);
+  for (std::uint32_t v : {bits == 8 ? 1u : 2u, 0u, 0u, 0u, entries, 0u}) Le(&file, v, 4);
+  for (std::uint32_t i = 0; i < entries; ++i) {
+    const auto level = static_cast<std::uint8_t>(255 - i * (256 / entries));
+    file.insert(file.end(), {level, level, level, 0});
+  }
+  file.insert(file.end(), {2, 0x11});
+  if (endMark) file.insert(file.end(), {0, 1});
+  return file;
+}
+
+// Inputs that declare far more pixels than they hold are refused in well
+// under a second without touching the memory they declare: by the pixel
+// limit, or with the limit lifted as soon as their data ends. The address
+// space is capped where the limit applies (not under AddressSanitizer, which
+// reserves terabytes), and the peak memory of every run is checked.
+TEST_F(CommandLine, RefusesDecompressionBombsQuicklyInLittleMemory) {
+#ifdef __SANITIZE_ADDRESS__
+  constexpr bool Sanitized = true;
+#else
+  constexpr bool Sanitized = false;
+#endif
+  const struct {
+    const char* name;
+    Bytes file;
+    std::string args;  // before INPUT
+    bool capped;       // address space capped at 256 MiB: the limit applies
+    bool pipe;         // INPUT on standard input, its length unknown
+    const char* message;
+  } cases[] = {
+      {"rle8_65535_square", RleBomb(8, 65535, true), "", true, false,
+       "BMP 8-bit gray palette RLE8 of 65535 x 65535 pixels (4294836225), over the limit of 300000000 pixels; "
+       "supported: up to 300000000 pixels (--max-pixels N raises the limit, --max-pixels 0 lifts it)\n"},
+      {"rle8_cut_no_limit", RleBomb(8, 30000, false), "--max-pixels 0 ", false, false,
+       "truncated BMP: RLE8 data ends at byte 1080 in row 1 of 30000; supported: complete files\n"},
+      {"rle4_cut_no_limit", RleBomb(4, 30000, false), "--max-pixels=0 ", false, false,
+       "truncated BMP: RLE4 data ends at byte 120 in row 1 of 30000; supported: complete files\n"},
+      {"pgm_on_a_pipe", Text("P5 20000 20000 255\n"), "", true, true, "over the limit of 300000000 pixels"},
+      {"pgm_over_a_lowered_limit", Text("P5 8 8 255\n" + std::string(64, '\x80')), "--max-pixels 63 ", true, false,
+       "PGM of 8 x 8 pixels (64), over the limit of 63 pixels"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = Dir(c.name);
+    WriteFile(dir / "in", c.file);
+    const std::string prefix = c.capped && !Sanitized ? "ulimit -v 262144; " : "";
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome run = Exec(c.args + (c.pipe ? "- <" : "") + Q(dir / "in") + " " + Q(dir / "out.jpg"), {}, prefix);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(run.exit, 1);
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_LT(took.count(), 1.0);
+    struct rusage usage;
+    ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
+    if (!Sanitized) EXPECT_LT(usage.ru_maxrss, 64 * 1024) << "KiB at most in any run so far";
+    EXPECT_EQ(Listing(dir), std::set<std::string>{"in"});
+  }
 }
 
 }  // namespace
