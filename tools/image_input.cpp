@@ -152,12 +152,13 @@ void FreeBytes::operator()(std::uint8_t* p) const {
 ZeroedBytes AllocateZeroed(std::uint64_t size) {
   if (size == 0 || size > std::numeric_limits<std::size_t>::max() / 2) return nullptr;
 #ifndef _WIN32
-  constexpr std::size_t HugePage = std::size_t{2} << 20, Page = 4096;
+  constexpr std::size_t HugePage = std::size_t{2} << 20;
   if (size >= HugePage) {
     // Map one huge page more than needed, then unmap the slack on both sides
-    // of the block that starts on a huge-page boundary. Only its whole huge
-    // pages get the advice, so the block takes no more memory than it uses.
-    const std::size_t length = (size + Page - 1) / Page * Page;
+    // of the block that starts on a huge-page boundary. The block is whole
+    // huge pages: the last one, when written, takes up to 2 MiB more than
+    // the bytes asked for, and saves the 4 KiB faults of the tail.
+    const std::size_t length = (size + HugePage - 1) / HugePage * HugePage;
     void* mapped = mmap(nullptr, length + HugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED) return nullptr;
     auto* start = static_cast<std::uint8_t*>(mapped);
@@ -165,7 +166,7 @@ ZeroedBytes AllocateZeroed(std::uint64_t size) {
     if (head != 0) munmap(start, head);
     munmap(start + head + length, HugePage - head);
 #ifdef MADV_HUGEPAGE
-    madvise(start + head, length / HugePage * HugePage, MADV_HUGEPAGE);  // advice: the block works without it
+    madvise(start + head, length, MADV_HUGEPAGE);  // advice: the block works without it
 #endif
     return ZeroedBytes(start + head, FreeBytes{length});
   }
