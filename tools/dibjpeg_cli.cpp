@@ -241,6 +241,8 @@ bool OpenInput(const std::string& name, dibjpeg::cli::Source* source, dibjpeg::c
 #ifndef _WIN32
   struct stat st;
   if (fstat(fileno(source->file), &st) == 0) *id = {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino), true};
+#else
+  static_cast<void>(id);  // no inode numbers to compare
 #endif
   if (name == "-") return true;
   std::error_code ec;

@@ -53,8 +53,10 @@ bool SkipBytes(Source* source, std::uint64_t n) {
 bool ReadRowRun(Source* source, std::uint8_t* first, std::int64_t step, std::uint64_t count, std::size_t rowBytes) {
 #ifndef _WIN32
   // A regular file is read past stdio at the offset stdio has reached,
-  // which then moves on to the end of the rows.
-  if (source->size != UINT64_MAX && count > 1) {
+  // which then moves on to the end of the rows. A stream without a file
+  // descriptor (one over memory) goes through stdio.
+  const int fd = fileno(source->file);
+  if (fd >= 0 && source->size != UINT64_MAX && count > 1) {
     constexpr std::uint64_t Batch = 1024;  // IOV_MAX on Linux
     iovec rows[Batch];
     for (std::uint64_t done = 0; done < count;) {
@@ -62,7 +64,7 @@ bool ReadRowRun(Source* source, std::uint8_t* first, std::int64_t step, std::uin
       for (std::uint64_t i = 0; i < n; ++i) rows[i] = {first + std::int64_t(done + i) * step, rowBytes};
       std::uint64_t got = 0;
       for (iovec* at = rows; got < n * rowBytes;) {  // a short read leaves rows to finish
-        const ssize_t r = preadv(fileno(source->file), at, int(rows + n - at), off_t(source->position + got));
+        const ssize_t r = preadv(fd, at, int(rows + n - at), off_t(source->position + got));
         if (r <= 0) return false;
         got += std::uint64_t(r);
         for (std::size_t left = std::size_t(r); left > 0;) {

@@ -154,8 +154,11 @@ Created CreateNew(const std::string& name, Bytes data, std::string* error) {
   if (const int fd = open(DirName(name).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666); fd >= 0) {
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
     bool ok = Overwrite(fd, 0, data) && linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
-    const int failure = errno;
-    if (close(fd) != 0 && ok) ok = Failed(error, "cannot write " + name, errno);
+    int failure = errno;
+    if (close(fd) != 0 && ok) {
+      ok = false;
+      failure = errno;
+    }
     if (ok) return Created::Yes;
     if (failure == EEXIST) return Created::Taken;
     Failed(error, "cannot create " + name, failure);

@@ -72,6 +72,9 @@ bool ReadHeader(PngJob* job, bool white, PngHeader* header) {
   png_read_info(png, info);
   png_get_IHDR(png, info, &header->width, &header->height, &header->bitDepth, &header->colourType,
                &header->interlace, nullptr, nullptr);
+  // Sides JPEG cannot hold go no further (Read refuses them): libpng would
+  // take memory for rows as wide as IHDR says.
+  if (header->width > 65535 || header->height > 65535) return true;
   png_uint_32 resX = 0, resY = 0;
   int unit = 0;
   if (png_get_pHYs(png, info, &resX, &resY, &unit) != 0) {
@@ -138,6 +141,7 @@ bool Read(PngJob* job, Source* source, const ReadOptions& options, Image* image,
                   (header.interlace != PNG_INTERLACE_NONE ? " interlaced" : "");
   image->channelOrder = 0;  // red first
   const unsigned outBits = header.channels == 1 ? 8 : 24;
+  if (!AllocatePixels(*source, options, header.width, header.height, outBits, 0, image, error)) return false;
   if (header.channels != 1 && header.channels != 3) {
     return Refuse(error, image->format + " that gives " + Num(header.channels) + " channels", "gray and RGB");
   }
@@ -147,7 +151,6 @@ bool Read(PngJob* job, Source* source, const ReadOptions& options, Image* image,
   }
   image->density = header.density;
   image->iccProfile.assign(header.profile, header.profile + header.profileSize);
-  if (!AllocatePixels(*source, options, header.width, header.height, outBits, 0, image, error)) return false;
   const std::uint64_t stride = DibRowStride(header.width, outBits);
   std::vector<png_bytep> rows(header.height);
   for (std::uint64_t y = 0; y < header.height; ++y) rows[y] = &image->pixels[(header.height - 1 - y) * stride];
