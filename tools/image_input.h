@@ -1,7 +1,7 @@
 // Reads the image files the command-line encoder accepts (BMP, PNM and PAM,
 // PNG), recognised by their content, and lays the pixels out as the encoder
-// reads them: bottom-up rows, each padded to a multiple of 4 bytes, in one of
-// its four layouts (8-bit gray, 16-bit 5-5-5, 24-bit, 32-bit). The pixels
+// reads them: bottom-up rows, each padded to a multiple of 4 bytes, as 8-bit
+// gray, 24-bit or 32-bit (never its 16-bit 5-5-5 layout). The pixels
 // are read from the file straight into that buffer, a row at a time where
 // they need converting, so reading takes no more memory than the result.
 #pragma once
