@@ -13,7 +13,7 @@ namespace dibjpeg::cli {
 namespace {
 
 constexpr std::uint32_t BiRgb = 0, BiRle8 = 1, BiRle4 = 2, BiBitfields = 3, BiAlphaBitfields = 6;
-constexpr std::uint32_t ProfileEmbedded = 0x4D424544;  // V5 colour space type 'MBED' 
+constexpr std::uint32_t ProfileEmbedded = 0x4D424544;  // V5 colour space type 'MBED'
 
 std::uint32_t Le16(const std::uint8_t* p) { return p[0] | p[1] << 8; }
 std::uint32_t Le32(const std::uint8_t* p) {
