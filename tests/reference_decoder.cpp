@@ -6,6 +6,7 @@
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 
 #include <jpeglib.h>  // after <cstdio>: it uses FILE and size_t unannounced
 
@@ -45,7 +46,18 @@ bool DecodeJpeg(const Bytes& jpeg, Decoded* out, std::string* error) {
   }
   jpeg_create_decompress(&cinfo);
   jpeg_mem_src(&cinfo, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+  jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
   jpeg_read_header(&cinfo, TRUE);
+  out->densityUnit = cinfo.density_unit;
+  out->xDensity = cinfo.X_density;
+  out->yDensity = cinfo.Y_density;
+  JOCTET* profile = nullptr;
+  unsigned int profileSize = 0;
+  out->iccProfile.clear();
+  if (jpeg_read_icc_profile(&cinfo, &profile, &profileSize)) {
+    out->iccProfile.assign(profile, profile + profileSize);
+    std::free(profile);
+  }
   cinfo.dct_method = JDCT_ISLOW;
   jpeg_start_decompress(&cinfo);
   out->width = static_cast<int>(cinfo.output_width);

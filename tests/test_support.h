@@ -57,6 +57,10 @@ struct Decoded {
   int height = 0;
   int components = 0;
   Bytes pixels;  // top-down, `components` bytes per pixel
+  int densityUnit = 0;  // from the JFIF header: 0 aspect ratio, 1 dpi, 2 dots per cm
+  int xDensity = 0;
+  int yDensity = 0;
+  Bytes iccProfile;  // reassembled from the APP2 ICC_PROFILE segments; empty when none
 };
 bool DecodeJpeg(const Bytes& jpeg, Decoded* out, std::string* error);
 

@@ -1,7 +1,9 @@
 // BMP files into the encoder's layouts. Pixels the encoder reads as they are
-// (16-bit 5-5-5, 24-bit and 32-bit BGRX) are read straight into place; palette
-// images become 8-bit gray when every entry is gray and 24-bit otherwise, and
-// any other bit fields become 24-bit.
+// (24-bit and 32-bit BGRX) are read straight into place; palette images
+// become 8-bit gray when every entry is gray and 24-bit otherwise, and any
+// other bit fields (16-bit 5-5-5 among them) become 24-bit, each channel
+// scaled to 0..255, composited on white when asked and the file has alpha.
+// The resolution and an embedded ICC profile (V5 header) go with the pixels.
 #include <algorithm>
 #include <cstring>
 
@@ -11,6 +13,7 @@ namespace dibjpeg::cli {
 namespace {
 
 constexpr std::uint32_t BiRgb = 0, BiRle8 = 1, BiRle4 = 2, BiBitfields = 3, BiAlphaBitfields = 6;
+constexpr std::uint32_t ProfileEmbedded = 0x4D424544;  // V5 colour space type 'MBED'
 
 std::uint32_t Le16(const std::uint8_t* p) { return p[0] | p[1] << 8; }
 std::uint32_t Le32(const std::uint8_t* p) {
@@ -38,11 +41,14 @@ const char* CompressionName(std::uint32_t compression, bool os2) {
   }
 }
 
-// One colour channel of a bit-field pixel and its widening to 8 bits.
+// One channel of a bit-field pixel and its widening to 8 bits, v x 255 /
+// max rounded: a 5-bit 31 becomes 255. Fields up to 16 bits wide widen
+// through a table.
 struct Field {
   unsigned shift = 0;
   unsigned bits = 0;
   std::uint32_t max = 0;  // the mask shifted down: all ones
+  std::vector<std::uint8_t> table;  // value -> 0..255, when max <= 0xFFFF
 };
 
 // False unless the mask is one run of set bits.
@@ -52,12 +58,18 @@ bool MakeField(std::uint32_t mask, Field* field) {
   field->max = mask >> field->shift;
   if ((field->max & (std::uint64_t(field->max) + 1)) != 0) return false;
   for (std::uint32_t m = field->max; m != 0; m >>= 1) ++field->bits;
+  if (field->max <= 0xFFFF) {
+    for (std::uint32_t v = 0; v <= field->max; ++v) {
+      field->table.push_back(static_cast<std::uint8_t>((v * 255 + field->max / 2) / field->max));
+    }
+  }
   return true;
 }
 
 std::uint8_t Widen(std::uint32_t pixel, const Field& f) {
-  const std::uint64_t v = pixel >> f.shift & f.max;
-  return static_cast<std::uint8_t>((v * 255 + f.max / 2) / f.max);
+  const std::uint32_t v = pixel >> f.shift & f.max;
+  if (!f.table.empty()) return f.table[v];
+  return static_cast<std::uint8_t>((std::uint64_t(v) * 255 + f.max / 2) / f.max);
 }
 
 // How each file row becomes an output row.
@@ -73,6 +85,7 @@ struct Bmp {
   std::uint32_t paletteSize = 0;
   bool grayPalette = true;
   Field fields[3];  // red, green, blue
+  Field alpha;      // used when alpha.max != 0: composite on white
 };
 
 bool RefuseIndex(const Bmp& bmp, unsigned index, std::string* error) {
@@ -100,9 +113,11 @@ bool ConvertRow(const Bmp& bmp, const std::uint8_t* in, std::uint8_t* out, std::
       if (!PutIndex(bmp, index, x, out, error)) return false;
     } else {
       const std::uint32_t pixel = bmp.bits == 16 ? Le16(in + 2 * x) : Le32(in + 4 * x);
-      out[3 * x] = Widen(pixel, bmp.fields[2]);
-      out[3 * x + 1] = Widen(pixel, bmp.fields[1]);
-      out[3 * x + 2] = Widen(pixel, bmp.fields[0]);
+      const unsigned a = bmp.alpha.max != 0 ? Widen(pixel, bmp.alpha) : 255;
+      for (int c = 0; c < 3; ++c) {
+        const unsigned v = Widen(pixel, bmp.fields[2 - c]);
+        out[3 * x + c] = static_cast<std::uint8_t>(a == 255 ? v : (v * a + 255 * (255 - a) + 127) / 255);
+      }
     }
   }
   return true;
@@ -116,16 +131,22 @@ std::uint8_t* OutRow(const Bmp& bmp, std::uint64_t fileRow, Image* image) {
 bool ReadRows(const Bmp& bmp, Source* source, std::uint64_t dataEnd, Image* image, std::string* error) {
   const std::uint64_t inStride = DibRowStride(bmp.width, bmp.bits);
   const std::uint64_t rowBytes = (bmp.width * bmp.bits + 7) / 8;
-  std::vector<std::uint8_t> row(bmp.layout == Layout::Direct ? 0 : inStride);
-  for (std::uint64_t r = 0; r < bmp.rows; ++r) {
-    // The last row in the file needs only its pixel bytes, not its padding.
-    const std::uint64_t padding = r + 1 == bmp.rows ? 0 : inStride - rowBytes;
-    std::uint8_t* out = OutRow(bmp, r, image);
-    std::uint8_t* in = bmp.layout == Layout::Direct ? out : row.data();
-    if (ReadBytes(source, in, rowBytes) != rowBytes || !SkipBytes(source, padding)) {
+  // The last row in the file needs only its pixel bytes, not its padding.
+  if (bmp.layout == Layout::Direct) {
+    const std::int64_t step = bmp.topDown ? -std::int64_t(inStride) : std::int64_t(inStride);
+    if (!ReadRowRun(source, OutRow(bmp, 0, image), step, bmp.rows - 1, inStride) ||
+        !ReadRowRun(source, OutRow(bmp, bmp.rows - 1, image), 0, 1, rowBytes)) {
       return RefuseTruncated(error, image->format, dataEnd, source->position);
     }
-    if (bmp.layout != Layout::Direct && !ConvertRow(bmp, in, out, error)) return false;
+    return true;
+  }
+  std::vector<std::uint8_t> row(inStride);
+  for (std::uint64_t r = 0; r < bmp.rows; ++r) {
+    const std::uint64_t padding = r + 1 == bmp.rows ? 0 : inStride - rowBytes;
+    if (ReadBytes(source, row.data(), rowBytes) != rowBytes || !SkipBytes(source, padding)) {
+      return RefuseTruncated(error, image->format, dataEnd, source->position);
+    }
+    if (!ConvertRow(bmp, row.data(), OutRow(bmp, r, image), error)) return false;
   }
   return true;
 }
@@ -219,6 +240,23 @@ bool ReadRle(const Bmp& bmp, Source* source, Image* image, std::string* error) {
                 "complete files");
 }
 
+// Reads `size` bytes of ICC profile at file offset `start`, at or after the
+// current position.
+bool ReadProfile(Source* source, std::uint64_t start, std::uint64_t size, Image* image, std::string* error) {
+  if (source->size != UINT64_MAX && start + size > source->size) {
+    return Refuse(error, "truncated BMP: colour profile ends at byte " + Num(start + size) + ", file has " +
+                             Num(source->size),
+                  "complete files");
+  }
+  image->iccProfile.resize(size);
+  if (!SkipBytes(source, start - source->position) || ReadBytes(source, image->iccProfile.data(), size) != size) {
+    return Refuse(error, "truncated BMP: colour profile ends at byte " + Num(start + size) + ", file has " +
+                             Num(source->position),
+                  "complete files");
+  }
+  return true;
+}
+
 }  // namespace
 
 // File header (14 bytes) then info header, all little-endian:
@@ -227,13 +265,18 @@ bool ReadRle(const Bmp& bmp, Source* source, Image* image, std::string* error) {
 //   info  0  4  header size    info 12  2  planes (1)
 //                              info 14  2  bits per pixel
 //                              info 16  4  compression
+//                              info 24  4  horizontal pixels per metre
+//                              info 28  4  vertical pixels per metre
 //                              info 32  4  palette entries (0: 2^bits)
+// V5 header:  info 56  4  colour space type ('MBED': embedded profile)
+//             info 112 4  profile offset from the info header
+//             info 116 4  profile size
 // The 12-byte OS/2 header holds 16-bit width, height, planes and bits, and
 // its palette entries take 3 bytes (B, G, R) instead of 4 (B, G, R, 0). The
 // OS/2 2.x header (16 or 64 bytes) is laid out like the 40-byte one.
 // Colour masks follow a 40-byte header, or sit at info 40 in the longer ones;
 // the palette follows the header and any masks.
-bool ReadBmp(Source* source, Image* image, std::string* error) {
+bool ReadBmp(Source* source, const ReadOptions& options, Image* image, std::string* error) {
   const auto truncatedHeaders = [&] {
     return Refuse(error, "truncated BMP: " + Num(source->position) + " bytes, shorter than its headers",
                   "complete files");
@@ -264,10 +307,7 @@ bool ReadBmp(Source* source, Image* image, std::string* error) {
     return Refuse(error, "BMP of width " + std::to_string(width) + " and height " + std::to_string(height),
                   "width above 0 and height other than 0 (negative for top-down rows)");
   }
-  const unsigned bits = bmp.bits;
-  if (bits != 1 && bits != 2 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) {
-    return Refuse(error, "BMP with " + BitsPerPixel(bits), "BMP with 1, 2, 4, 8, 16, 24 or 32 bits per pixel");
-  }
+  // The compression first: a BMP holding a JPEG or PNG image has 0 bits per pixel.
   const bool rle = compression == BiRle8 || compression == BiRle4;
   const bool bitfields = !os2 && (compression == BiBitfields || compression == BiAlphaBitfields);
   constexpr char CompressionsSupported[] =
@@ -277,13 +317,18 @@ bool ReadBmp(Source* source, Image* image, std::string* error) {
   if (compression != BiRgb && !rle && !bitfields) {
     return Refuse(error, "BMP with " + compressionText, CompressionsSupported);
   }
+  const unsigned bits = bmp.bits;
+  if (bits != 1 && bits != 2 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) {
+    return Refuse(error, "BMP with " + BitsPerPixel(bits), "BMP with 1, 2, 4, 8, 16, 24 or 32 bits per pixel");
+  }
   if ((compression == BiRle8 && bits != 8) || (compression == BiRle4 && bits != 4) || (bitfields && bits < 16) ||
       (compression == BiAlphaBitfields && bits == 24)) {
     return Refuse(error, "BMP " + Num(bits) + "-bit with " + compressionText, CompressionsSupported);
   }
 
-  // Colour masks: red, green, blue.
-  std::uint32_t masks[3] = {0x7C00, 0x3E0, 0x1F};
+  // Colour masks: red, green, blue, alpha (in the V4 and V5 headers, or
+  // after the 40-byte one with ALPHABITFIELDS).
+  std::uint32_t masks[4] = {0x7C00, 0x3E0, 0x1F, 0};
   if (bits > 16) masks[0] = 0xFF0000, masks[1] = 0xFF00, masks[2] = 0xFF;
   if (bitfields) {
     const std::uint8_t* at = info + 40;
@@ -297,14 +342,18 @@ bool ReadBmp(Source* source, Image* image, std::string* error) {
       at = trailing;
     }
     for (int c = 0; c < 3; ++c) masks[c] = Le32(at + 4 * c);
+    if (compression == BiAlphaBitfields || infoSize >= 56) masks[3] = Le32(at + 12);
   }
+  // Alpha counts only when it is composited, and only from a mask of one
+  // run of bits beside the colours.
+  const bool alpha = options.whiteBackground && (bits == 32 || (bits == 16 && masks[3] <= 0xFFFF)) &&
+                     (masks[3] & (masks[0] | masks[1] | masks[2])) == 0 && MakeField(masks[3], &bmp.alpha);
+  if (!alpha) bmp.alpha = Field{};
 
   std::string variant;
   if (bits <= 8) {
     bmp.layout = Layout::Palette;
-  } else if (bits == 16 && masks[0] == 0x7C00 && masks[1] == 0x3E0 && masks[2] == 0x1F) {
-    variant = " 5-5-5";
-  } else if (bits > 16 && masks[0] == 0xFF0000 && masks[1] == 0xFF00 && masks[2] == 0xFF) {
+  } else if (bits > 16 && !alpha && masks[0] == 0xFF0000 && masks[1] == 0xFF00 && masks[2] == 0xFF) {
   } else {
     bmp.layout = Layout::Fields;
     bool ok = bits != 24 && (bits == 32 || (masks[0] | masks[1] | masks[2]) <= 0xFFFF);
@@ -316,6 +365,7 @@ bool ReadBmp(Source* source, Image* image, std::string* error) {
                     "at 16 and 32 bits, masks of one run of bits each; at 24 bits red 0xFF0000 green 0xFF00 blue 0xFF");
     }
     variant = " " + Num(bmp.fields[0].bits) + "-" + Num(bmp.fields[1].bits) + "-" + Num(bmp.fields[2].bits);
+    if (alpha) variant += "-" + Num(bmp.alpha.bits) + " alpha";
   }
 
   if (pixelOffset < source->position) {
@@ -352,15 +402,37 @@ bool ReadBmp(Source* source, Image* image, std::string* error) {
                   (os2 ? " OS/2" : "") + (bmp.topDown ? " top-down" : "");
   image->channelOrder = 1;  // BMP pixels are blue first, 16-bit blue in bits 0-4
 
+  if (infoSize >= 40) image->density = DensityFromPerMetre(Le32(info + 24), Le32(info + 28));
+  // A V5 header may point at an embedded ICC profile (offset from the info
+  // header), stored before or after the pixel data.
+  std::uint64_t profileStart = 0, profileSize = 0;
+  if (infoSize == 124 && Le32(info + 56) == ProfileEmbedded) {
+    profileStart = 14 + std::uint64_t(Le32(info + 112));
+    profileSize = Le32(info + 116);
+    if (profileSize > MaxIccProfile) {
+      return Refuse(error, "BMP with a " + Num(profileSize) + "-byte colour profile",
+                    "profiles of up to " + Num(MaxIccProfile) + " bytes, what JPEG can hold");
+    }
+  }
+
   const std::uint64_t dataEnd =
       rle ? 0 : pixelOffset + (bmp.rows - 1) * DibRowStride(bmp.width, bits) + (bmp.width * bits + 7) / 8;
-  if (!AllocatePixels(*source, bmp.width, bmp.rows, bmp.outBits, dataEnd, image, error)) return false;
+  if (!AllocatePixels(*source, options, bmp.width, bmp.rows, bmp.outBits, dataEnd, image, error)) return false;
+  const bool profileFirst = profileStart >= source->position && profileStart + profileSize <= pixelOffset;
+  if (profileSize != 0 && profileFirst && !ReadProfile(source, profileStart, profileSize, image, error)) return false;
   if (!SkipBytes(source, pixelOffset - source->position)) {
     return Refuse(error, "truncated BMP: pixel data offset " + Num(pixelOffset) + " lies beyond its " +
                              Num(source->position) + " bytes",
                   "complete files");
   }
-  return rle ? ReadRle(bmp, source, image, error) : ReadRows(bmp, source, dataEnd, image, error);
+  if (!(rle ? ReadRle(bmp, source, image, error) : ReadRows(bmp, source, dataEnd, image, error))) return false;
+  if (profileSize == 0 || profileFirst) return true;
+  if (profileStart < source->position) {
+    return Refuse(error,
+                  "BMP whose colour profile at byte " + Num(profileStart) + " overlaps its headers or pixel data",
+                  "profiles after the headers, apart from the pixel data");
+  }
+  return ReadProfile(source, profileStart, profileSize, image, error);
 }
 
 }  // namespace dibjpeg::cli

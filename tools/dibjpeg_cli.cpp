@@ -1,6 +1,7 @@
 // dibjpeg: encodes a BMP, PNM, PAM or PNG file to a baseline JPEG file through the
-// library's one public function (measure, then encode into a buffer of
-// exactly the measured size). Output goes where output_file.h says.
+// library's one public function (in one pass into a buffer of the encoder's
+// bound), then sets the resolution and adds the colour profile
+// (jpeg_metadata.h). Output goes where output_file.h says.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -15,13 +16,16 @@
 
 #include "dibjpeg/dibjpeg.h"
 #include "image_input.h"
+#include "jpeg_metadata.h"
 #include "output_file.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#define isatty _isatty
 #else
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -38,16 +42,24 @@ constexpr int ExitEncoder = 3;  // the encoder returned a failure status
 constexpr std::uint64_t OnePassLimit = std::uint64_t{1} << 30;
 
 constexpr char Usage[] =
-    "usage: dibjpeg [options] INPUT OUTPUT\n"
+    "usage: dibjpeg [options] INPUT [OUTPUT]\n"
+    "       dibjpeg [options] -o OUTPUT INPUT\n"
     "       dibjpeg --measure [options] INPUT\n"
     "Encodes a BMP, PNM, PAM or PNG image to a baseline JPEG file.\n"
-    "INPUT or OUTPUT '-' means standard input or standard output.\n"
+    "INPUT '-' reads standard input; OUTPUT '-' or no OUTPUT writes standard\n"
+    "output, which must not be a terminal unless --force.\n"
     "\n"
-    "  -q, --quality N       1 to 100 (default 75)\n"
+    "  -q, --quality N       1 to 100 (default 75); also -qN, -quality N\n"
     "  -s, --sampling MODE   chroma sampling 420, 422 or 444 (default 420)\n"
+    "  -o, --output FILE     write FILE; also -outfile FILE\n"
     "      --gray            encode a colour image as gray\n"
-    "      --background MODE what becomes of alpha (PNG, PAM): 'none' drops it\n"
-    "                        (default), 'white' composites the image on white\n"
+    "      --background MODE what becomes of alpha: 'none' drops it (default),\n"
+    "                        'white' composites the image on white\n"
+    "      --density N[xM][dpi|dpcm]  resolution to record (default: the file's)\n"
+    "      --icc FILE        attach this ICC profile (default: the file's own)\n"
+    "      --allow-large     encode sides of 65501 to 65535 pixels, which\n"
+    "                        decoders built on libjpeg refuse\n"
+    "      --force           write JPEG data to a terminal\n"
     "      --measure         print the exact size of the JPEG in bytes, write nothing\n"
     "      --max-pixels N    refuse inputs of more than N pixels (default 300000000,\n"
     "                        about an A3 page at 1200 dpi); 0 means no limit\n"
@@ -55,20 +67,24 @@ constexpr char Usage[] =
     "      --version         show the version\n"
     "\n"
     "BMP: 1, 2, 4 and 8-bit palettes (RLE8 and RLE4 too), 16-bit and 32-bit with\n"
-    "any masks of one run of bits each (alpha ignored), 24-bit; Windows and OS/2\n"
-    "headers. PNM: P1 to P6, maxval 1 to 65535. PAM (P7): GRAYSCALE, RGB and their\n"
-    "_ALPHA forms. PNG: every colour type and bit depth, interlaced or not.\n"
-    "PNG and PAM alpha is ignored unless --background white.\n"
-    "Samples above 8 bits are rounded to 8. Gray images give gray JPEGs.\n"
-    "16-bit 5-5-5 BMPs keep the encoder's expansion (white becomes 248).\n"
-    "Widths above 65500 are valid JPEG but refused by libjpeg-based decoders.\n";
+    "any masks of one run of bits each, 24-bit; Windows and OS/2 headers.\n"
+    "PNM: P1 to P6, maxval 1 to 65535. PAM (P7): GRAYSCALE, RGB and their _ALPHA\n"
+    "forms. PNG: every colour type and bit depth, interlaced or not.\n"
+    "Alpha (PNG, PAM, BMP alpha masks) is ignored unless --background white.\n"
+    "Samples above 8 bits are rounded to 8; other samples are scaled to 0..255\n"
+    "(a 5-bit 31 becomes 255). Gray images give gray JPEGs.\n"
+    "The resolution (BMP, PNG pHYs) and ICC profile (PNG iCCP, BMP V5) are kept.\n";
 
 struct Options {
   int quality = 75;
   int sampling = 0;  // the encoder's value: 0 = 4:2:0, 1 = 4:2:2, 2 = 4:4:4
   bool gray = false;
   bool measure = false;
-  bool whiteBackground = false;
+  bool force = false;  // JPEG data to a terminal
+  dibjpeg::cli::ReadOptions read;
+  dibjpeg::cli::Density density;  // x = 0: the file's own
+  std::string icc;                // a profile file to attach instead of the file's own
+  std::string output;             // from -o
   std::uint64_t maxPixels = dibjpeg::cli::DefaultMaxPixels;  // 0: no limit
   std::vector<std::string> files;
 };
@@ -107,7 +123,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
       options->files.push_back(arg);
       continue;
     }
-    // "--name=value" is the same as "--name value".
+    // "--name=value" is the same as "--name value", and so is "-qVALUE";
+    // -quality and -outfile are other encoders' spellings.
     std::string value;
     bool hasValue = false;
     if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
@@ -115,8 +132,16 @@ int ParseOptions(int argc, char** argv, Options* options) {
       arg.resize(eq);
       hasValue = true;
     }
+    if (arg == "-quality") arg = "--quality";
+    if (arg == "-outfile" || arg == "--output") arg = "-o";
+    if (!hasValue && arg.size() > 2 && arg[1] != '-' && std::string("qso").find(arg[1]) != std::string::npos) {
+      value = arg.substr(2);
+      arg.resize(2);
+      hasValue = true;
+    }
     const bool takesValue = arg == "-q" || arg == "--quality" || arg == "-s" || arg == "--sampling" ||
-                            arg == "--background" || arg == "--max-pixels";
+                            arg == "--background" || arg == "-o" || arg == "--density" || arg == "--icc" ||
+                            arg == "--max-pixels";
     if (takesValue && !hasValue) {
       if (i + 1 == argc) return Fail(ExitUsage, "option " + arg + " needs a value (see --help)");
       value = argv[++i];
@@ -135,9 +160,22 @@ int ParseOptions(int argc, char** argv, Options* options) {
       else if (value == "444") options->sampling = 2;
       else return Fail(ExitUsage, "sampling must be 420, 422 or 444, have '" + value + "'");
     } else if (arg == "--background") {
-      if (value == "none") options->whiteBackground = false;
-      else if (value == "white") options->whiteBackground = true;
+      if (value == "none") options->read.whiteBackground = false;
+      else if (value == "white") options->read.whiteBackground = true;
       else return Fail(ExitUsage, "background must be none or white, have '" + value + "'");
+    } else if (arg == "--density") {
+      if (!dibjpeg::cli::ParseDensity(value, &options->density)) {
+        return Fail(ExitUsage, "density must be N[xM][dpi|dpcm], N and M 1 to 65535, have '" + value + "'");
+      }
+    } else if (arg == "-o") {
+      if (!options->output.empty()) return Fail(ExitUsage, "OUTPUT given twice (see --help)");
+      options->output = value;
+    } else if (arg == "--icc") {
+      options->icc = value;
+    } else if (arg == "--allow-large") {
+      options->read.allowLarge = true;
+    } else if (arg == "--force") {
+      options->force = true;
     } else if (arg == "--max-pixels") {
       if (!ParseCount(value, &options->maxPixels)) {
         return Fail(ExitUsage, "max-pixels must be a number of pixels (0: no limit), have '" + value + "'");
@@ -156,12 +194,39 @@ int ParseOptions(int argc, char** argv, Options* options) {
       return Fail(ExitUsage, "unknown option " + arg + " (see --help)");
     }
   }
-  const std::size_t want = options->measure ? 1 : 2;
-  if (options->files.size() != want) {
-    return Fail(ExitUsage, options->measure ? "--measure takes one INPUT and no OUTPUT (see --help)"
-                                            : "need INPUT and OUTPUT (see --help)");
+  std::vector<std::string>& files = options->files;
+  if (files.empty()) return Fail(ExitUsage, "need INPUT (see --help)");
+  if (options->measure && (files.size() > 1 || !options->output.empty())) {
+    return Fail(ExitUsage, "--measure takes one INPUT and no OUTPUT (see --help)");
+  }
+  if (files.size() > 2 || (files.size() == 2 && !options->output.empty())) {
+    std::string names;
+    for (const std::string& f : files) names += " '" + f + "'";
+    return Fail(ExitUsage, "one image per run: have file names" + names + (options->output.empty() ? "" : " and -o") +
+                               "; expected INPUT [OUTPUT] or -o OUTPUT INPUT");
+  }
+  if (files.size() == 2) options->output = files[1];
+  if (options->output.empty()) options->output = "-";
+  if (!options->measure && options->output == "-" && !options->force && isatty(1)) {
+    return Fail(ExitUsage, "standard output is a terminal: give OUTPUT or -o FILE, redirect it, or --force");
   }
   return -1;
+}
+
+// Reads the profile file --icc names (at most one byte more than JPEG can
+// carry, so that a larger one is told apart).
+bool ReadProfileFile(const std::string& name, std::vector<std::uint8_t>* profile, std::string* error) {
+  std::FILE* file = std::fopen(name.c_str(), "rb");
+  if (file == nullptr) {
+    *error = "cannot open " + name + ": " + std::strerror(errno);
+    return false;
+  }
+  profile->resize(dibjpeg::cli::MaxIccProfile + 1);
+  profile->resize(std::fread(profile->data(), 1, profile->size(), file));
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) *error = "cannot read " + name + ": " + std::strerror(errno);
+  return !failed;
 }
 
 // Opens INPUT and notes its identity, and its length when it is a regular
@@ -253,53 +318,70 @@ int main(int argc, char** argv) {
   Options options;
   if (const int exit = ParseOptions(argc, argv, &options); exit >= 0) return exit;
 
+  std::string error;
+  std::vector<std::uint8_t> iccFile;
+  if (!options.icc.empty() && !ReadProfileFile(options.icc, &iccFile, &error)) return Fail(ExitInput, error);
   const std::string input = options.files[0] == "-" ? "standard input" : options.files[0];
   dibjpeg::cli::Source source;
   dibjpeg::cli::FileId inputId;
-  std::string error;
   if (!OpenInput(options.files[0], &source, &inputId, &error)) return Fail(ExitInput, error);
   source.maxPixels = options.maxPixels;
   Image image;
-  dibjpeg::cli::ReadOptions readOptions;
-  readOptions.whiteBackground = options.whiteBackground;
-  const bool read = dibjpeg::cli::ReadImage(&source, readOptions, &image, &error);
+  const bool read = dibjpeg::cli::ReadImage(&source, options.read, &image, &error);
   const bool readFailed = std::ferror(source.file) != 0;
   if (source.file != stdin) std::fclose(source.file);
   if (readFailed) return Fail(ExitInput, "cannot read " + input + ": " + std::strerror(errno));
   if (!read) return Fail(ExitInput, input + ": " + error);
   if (options.gray) dibjpeg::cli::ConvertToGray(&image);
-  if (image.width > 65500) {
-    std::fprintf(stderr, "dibjpeg: warning: %s: %u pixels wide; decoders built on libjpeg refuse widths above 65500\n",
-                 input.c_str(), static_cast<unsigned>(image.width));
+
+  // The profile to attach: --icc's, which must fit, or the file's own, which
+  // is left out with a warning when it does not.
+  const int components = image.bitCount == 8 ? 1 : 3;
+  std::vector<std::uint8_t>& profile = options.icc.empty() ? image.iccProfile : iccFile;
+  if (!profile.empty()) {
+    const std::string problem = dibjpeg::cli::CheckIccProfile(profile, components);
+    if (!problem.empty() && !options.icc.empty()) return Fail(ExitInput, options.icc + ": " + problem);
+    if (!problem.empty()) {
+      std::fprintf(stderr, "dibjpeg: warning: %s: colour profile left out: %s\n", input.c_str(), problem.c_str());
+      profile.clear();
+    }
   }
+  const std::uint64_t iccBytes = profile.empty() ? 0 : dibjpeg::cli::IccSegmentsSize(profile.size());
+  const dibjpeg::cli::Density density = options.density.x != 0 ? options.density : image.density;
 
   const std::string what = input + ": " + image.format + " " + std::to_string(image.width) + " x " +
                            std::to_string(image.height) + ": ";
   JpegEncodeParams params = MakeParams(image, options);
   if (options.measure) {
     if (!RunEncoder(&params, JPEG_MODE_MEASURE, &error)) return Fail(ExitEncoder, what + error);
-    if (std::printf("%u\n", static_cast<unsigned>(params.dstSize)) < 0 || std::fflush(stdout) != 0) {
+    if (std::printf("%llu\n", static_cast<unsigned long long>(params.dstSize + iccBytes)) < 0 ||
+        std::fflush(stdout) != 0) {
       return Fail(ExitInput, std::string("cannot write standard output: ") + std::strerror(errno));
     }
     return 0;
   }
   // One pass into a buffer of the bound where that is a reasonable amount of
   // address space (pages the encoder never writes cost no memory); otherwise
-  // measure first and encode into exactly the measured length.
+  // measure first and encode into exactly the measured length. The profile's
+  // segments take the first bytes, so the stream is encoded after them.
   const std::uint64_t bound = JpegEncodeBound(&params);
-  std::unique_ptr<std::uint8_t[]> jpeg;
+  dibjpeg::cli::ZeroedBytes jpeg;
   if (bound != 0 && bound <= OnePassLimit) {
-    jpeg.reset(new (std::nothrow) std::uint8_t[bound]);
+    jpeg = dibjpeg::cli::AllocateZeroed(iccBytes + bound);
     params.dstSize = static_cast<std::uint32_t>(bound);
   }
   if (jpeg == nullptr) {
     if (!RunEncoder(&params, JPEG_MODE_MEASURE, &error)) return Fail(ExitEncoder, what + error);
-    jpeg.reset(new (std::nothrow) std::uint8_t[params.dstSize]);
+    jpeg = dibjpeg::cli::AllocateZeroed(iccBytes + params.dstSize);
     if (jpeg == nullptr) return Fail(ExitEncoder, what + "not enough memory for the JPEG");
   }
-  params.dstBuffer = jpeg.get();
+  params.dstBuffer = jpeg.get() + iccBytes;
   if (!RunEncoder(&params, JPEG_MODE_ENCODE, &error)) return Fail(ExitEncoder, what + error);
-  const std::span<const std::uint8_t> written(jpeg.get(), params.dstSize);
-  if (!dibjpeg::cli::WriteOutput(options.files[1], written, inputId, &error)) return Fail(ExitInput, error);
+  const std::span<std::uint8_t> written(jpeg.get(), iccBytes + params.dstSize);
+  if (!dibjpeg::cli::InsertIccSegments(profile, written) ||
+      (density.x != 0 && !dibjpeg::cli::SetDensity(written, density))) {
+    return Fail(ExitEncoder, what + "the encoder's stream does not start with SOI and a JFIF APP0 segment");
+  }
+  if (!dibjpeg::cli::WriteOutput(options.output, written, inputId, &error)) return Fail(ExitInput, error);
   return 0;
 }

@@ -1,7 +1,7 @@
 // Reads the image files the command-line encoder accepts (BMP, PNM and PAM,
 // PNG), recognised by their content, and lays the pixels out as the encoder
-// reads them: bottom-up rows, each padded to a multiple of 4 bytes, in one of
-// its four layouts (8-bit gray, 16-bit 5-5-5, 24-bit, 32-bit). The pixels
+// reads them: bottom-up rows, each padded to a multiple of 4 bytes, as 8-bit
+// gray, 24-bit or 32-bit (never its 16-bit 5-5-5 layout). The pixels
 // are read from the file straight into that buffer, a row at a time where
 // they need converting, so reading takes no more memory than the result.
 #pragma once
@@ -15,21 +15,43 @@
 
 namespace dibjpeg::cli {
 
+// Releases what AllocateZeroed took.
 struct FreeBytes {
-  void operator()(std::uint8_t* p) const { std::free(p); }
+  std::size_t mapped = 0;  // bytes mapped at the pointer, 0 when it came from calloc
+  void operator()(std::uint8_t* p) const;
+};
+using ZeroedBytes = std::unique_ptr<std::uint8_t[], FreeBytes>;
+
+// `size` zeroed bytes, or null. Memory is taken only as pages are written,
+// so a header that promises more rows than a pipe delivers costs little.
+// Large blocks are mapped on 2 MiB boundaries and offered to the kernel for
+// huge pages: filling a page-sized image through 4 KiB pages costs one
+// fault per page, which takes longer than encoding it.
+ZeroedBytes AllocateZeroed(std::uint64_t size);
+
+// Resolution as the JFIF header states it.
+struct Density {
+  std::uint8_t unit = 0;  // 0 = aspect ratio only, 1 = dots per inch, 2 = dots per cm
+  std::uint16_t x = 0;    // 1..65535; 0 when the file gives none
+  std::uint16_t y = 0;
 };
 
-// One image, ready for Jpeg_EncodeStart. The pixels come from calloc, whose
-// large blocks are zero pages that take memory only once written: a header
-// that promises more rows than a pipe delivers costs little.
+// Density from pixels per metre (BMP, PNG pHYs), as dots per inch rounded to
+// the nearest: 23622 per metre is 600 dpi. Unknown (x = 0) when either is 0
+// or the result does not fit.
+Density DensityFromPerMetre(std::uint64_t x, std::uint64_t y);
+
+// One image, ready for Jpeg_EncodeStart.
 struct Image {
-  std::unique_ptr<std::uint8_t[], FreeBytes> pixels;  // bottom row first, rows padded to 4 bytes
-  std::uint64_t size = 0;                              // bytes at pixels
+  ZeroedBytes pixels;                // bottom row first, rows padded to 4 bytes
+  std::uint64_t size = 0;            // bytes at pixels
   std::uint32_t width = 0;           // pixels
   std::uint32_t height = 0;          // rows
-  std::uint16_t bitCount = 0;        // 8, 16 (5-5-5), 24 or 32
+  std::uint16_t bitCount = 0;        // 8, 24 or 32 (16-bit 5-5-5 is never produced)
   std::uint8_t channelOrder = 0;     // 1 = blue first, 0 = red first
   std::string format;                // what the file held, e.g. "BMP 16-bit 5-6-5"
+  Density density;                   // from the file, when it has one
+  std::vector<std::uint8_t> iccProfile;  // embedded ICC colour profile, empty when none
 };
 
 // The most pixels one input may declare unless the user says otherwise:
@@ -48,7 +70,11 @@ struct Source {
 
 struct ReadOptions {
   bool whiteBackground = false;  // composite alpha on white instead of dropping it
+  bool allowLarge = false;       // take sides of 65501 to 65535 pixels
 };
+
+// The largest ICC profile that fits in the 255 APP2 segments JPEG allows.
+constexpr std::uint64_t MaxIccProfile = 255 * 65519;
 
 // Bytes per row of a bottom-up bitmap.
 std::uint64_t DibRowStride(std::uint64_t width, unsigned bitCount);

@@ -17,6 +17,11 @@ int GetByte(Source* source);
 void UngetByte(Source* source, int c);
 // Consumes `n` bytes; false when the input ends first.
 bool SkipBytes(Source* source, std::uint64_t n);
+// Reads `count` rows of `rowBytes` bytes, stored one after the other in the
+// input, to first, first + step, first + 2 step ... (step < 0 turns the
+// rows over). A regular file takes a system call per thousand rows; other
+// input goes through stdio. False when the input ends first.
+bool ReadRowRun(Source* source, std::uint8_t* first, std::int64_t step, std::uint64_t count, std::size_t rowBytes);
 
 std::string Num(std::uint64_t v);
 // "1 bit per pixel", "24 bits per pixel".
@@ -27,18 +32,18 @@ bool Refuse(std::string* error, const std::string& found, const std::string& sup
 // "truncated <format>: pixel data ends at byte <end>, file has <size>".
 bool RefuseTruncated(std::string* error, const std::string& format, std::uint64_t end, std::uint64_t size);
 
-// Checks the sides against what JPEG and the encoder take and, when the file
-// length is known and `dataEnd` (where the pixel data must end, 0 when the
-// header cannot tell) lies past it, refuses the file as truncated; refuses
-// more pixels than the source's limit; then takes zeroed memory for the
-// pixels (refusing the file when there is none) and fills in the image's
-// size fields.
-bool AllocatePixels(const Source& source, std::uint64_t width, std::uint64_t height, unsigned bitCount,
-                    std::uint64_t dataEnd, Image* image, std::string* error);
+// Checks the sides against what JPEG, common decoders (unless
+// options.allowLarge) and the encoder take and, when the file length is known
+// and `dataEnd` (where the pixel data must end, 0 when the header cannot
+// tell) lies past it, refuses the file as truncated; refuses more pixels
+// than the source's limit; then takes zeroed memory for the pixels (refusing
+// the file when there is none) and fills in the image's size fields.
+bool AllocatePixels(const Source& source, const ReadOptions& options, std::uint64_t width, std::uint64_t height,
+                    unsigned bitCount, std::uint64_t dataEnd, Image* image, std::string* error);
 
 // Each reader starts after the bytes ReadImage recognised: "BM", "Pn", or
 // the 8-byte PNG signature.
-bool ReadBmp(Source* source, Image* image, std::string* error);
+bool ReadBmp(Source* source, const ReadOptions& options, Image* image, std::string* error);
 bool ReadPnm(Source* source, char kind, const ReadOptions& options, Image* image, std::string* error);
 bool ReadPng(Source* source, const ReadOptions& options, Image* image, std::string* error);
 

@@ -3,8 +3,9 @@
 // bit depths below 8 are expanded, 16-bit samples scaled to 8 bits with
 // rounding, interlaced images assembled; alpha (including a tRNS chunk) is
 // dropped, or composited on white. gAMA, cHRM, sRGB and ICC chunks are not
-// applied: the samples go to the JPEG as stored. libpng writes the rows
-// straight into the encoder's bottom-up buffer.
+// applied: the samples go to the JPEG as stored, with the resolution (pHYs)
+// and the ICC profile (iCCP) beside them. libpng writes the rows straight
+// into the encoder's bottom-up buffer.
 #include <png.h>
 
 #include <cstring>
@@ -27,6 +28,9 @@ struct PngHeader {
   int bitDepth = 0, colourType = 0, interlace = 0;
   int channels = 0;  // after the transformations: 1 or 3
   bool grayPalette = false;
+  Density density;
+  png_bytep profile = nullptr;  // the iCCP chunk's profile, inflated, owned by libpng
+  png_uint_32 profileSize = 0;
 };
 
 void OnError(png_structp png, png_const_charp message) {
@@ -71,6 +75,18 @@ bool ReadHeader(PngJob* job, bool white, PngHeader* header) {
   // Sides JPEG cannot hold go no further (Read refuses them): libpng would
   // take memory for rows as wide as IHDR says.
   if (header->width > 65535 || header->height > 65535) return true;
+  png_uint_32 resX = 0, resY = 0;
+  int unit = 0;
+  if (png_get_pHYs(png, info, &resX, &resY, &unit) != 0) {
+    if (unit == PNG_RESOLUTION_METER) {
+      header->density = DensityFromPerMetre(resX, resY);
+    } else if (resX != 0 && resY != 0 && resX <= 65535 && resY <= 65535) {
+      header->density = {0, static_cast<std::uint16_t>(resX), static_cast<std::uint16_t>(resY)};  // aspect only
+    }
+  }
+  png_charp name = nullptr;
+  int compression = 0;
+  png_get_iCCP(png, info, &name, &compression, &header->profile, &header->profileSize);
   const int type = header->colourType;
   if (type == PNG_COLOR_TYPE_PALETTE) {
     png_set_palette_to_rgb(png);
@@ -125,10 +141,16 @@ bool Read(PngJob* job, Source* source, const ReadOptions& options, Image* image,
                   (header.interlace != PNG_INTERLACE_NONE ? " interlaced" : "");
   image->channelOrder = 0;  // red first
   const unsigned outBits = header.channels == 1 ? 8 : 24;
-  if (!AllocatePixels(*source, header.width, header.height, outBits, 0, image, error)) return false;
+  if (!AllocatePixels(*source, options, header.width, header.height, outBits, 0, image, error)) return false;
   if (header.channels != 1 && header.channels != 3) {
     return Refuse(error, image->format + " that gives " + Num(header.channels) + " channels", "gray and RGB");
   }
+  if (header.profileSize > MaxIccProfile) {
+    return Refuse(error, image->format + " with a " + Num(header.profileSize) + "-byte colour profile",
+                  "profiles of up to " + Num(MaxIccProfile) + " bytes, what JPEG can hold");
+  }
+  image->density = header.density;
+  image->iccProfile.assign(header.profile, header.profile + header.profileSize);
   const std::uint64_t stride = DibRowStride(header.width, outBits);
   std::vector<png_bytep> rows(header.height);
   for (std::uint64_t y = 0; y < header.height; ++y) rows[y] = &image->pixels[(header.height - 1 - y) * stride];

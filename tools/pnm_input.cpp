@@ -172,21 +172,21 @@ bool ReadPnm(Source* source, char kind, const ReadOptions& options, Image* image
   image->channelOrder = 0;  // red first
   const std::uint64_t rowBytes = kind == '4' ? (pnm.width + 7) / 8 : pnm.width * pnm.depth * (pnm.maxval > 255 ? 2 : 1);
   const std::uint64_t dataEnd = pnm.plain ? 0 : source->position + rowBytes * pnm.height;
-  if (!AllocatePixels(*source, pnm.width, pnm.height, outBits, dataEnd, image, error)) return false;
+  if (!AllocatePixels(*source, options, pnm.width, pnm.height, outBits, dataEnd, image, error)) return false;
 
   // 8-bit samples without alpha are read straight into place.
   const bool direct = !pnm.plain && kind != '4' && pnm.maxval == 255 && !pnm.alpha;
   std::vector<std::uint16_t> samples(direct ? 0 : pnm.width * pnm.depth);
   std::vector<std::uint8_t> raw(direct || pnm.plain ? 0 : rowBytes);
   const std::uint64_t stride = DibRowStride(pnm.width, outBits);
+  if (direct) {
+    if (!ReadRowRun(source, &image->pixels[(pnm.height - 1) * stride], -std::int64_t(stride), pnm.height, rowBytes)) {
+      return RefuseTruncated(error, image->format, dataEnd, source->position);
+    }
+    return true;
+  }
   for (std::uint64_t y = 0; y < pnm.height; ++y) {
     std::uint8_t* out = &image->pixels[(pnm.height - 1 - y) * stride];
-    if (direct) {
-      if (ReadBytes(source, out, rowBytes) != rowBytes) {
-        return RefuseTruncated(error, image->format, dataEnd, source->position);
-      }
-      continue;
-    }
     if (!ReadSamples(pnm, source, &samples, &raw)) {
       if (!pnm.plain) return RefuseTruncated(error, image->format, dataEnd, source->position);
       return Refuse(error,

@@ -25,6 +25,7 @@
 #include <iterator>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,7 @@ std::array<std::uint32_t, 3> Levels(const Format& f) {
     const std::uint32_t max = (1u << f.bitCount) - 1;
     return {max, max, max};
   }
+  if (!IsPng(f) && f.bitCount == 16 && f.masks[0] == 0) return {31, 31, 31};  // BMP 5-5-5
   if (!IsPng(f) && f.masks[0] != 0) {
     std::array<std::uint32_t, 3> levels;
     for (int c = 0; c < 3; ++c) levels[c] = f.masks[c] >> std::countr_zero(f.masks[c]);
@@ -133,8 +135,8 @@ bool RleSkips(const Format& f, int x, int fileRow, int rows) {
 }
 
 // What a file of this format can hold of `image`: gray from the red channel,
-// the nearest palette colour, each channel rounded to its sample range, and
-// 5 bits per channel at 16-bit 5-5-5.
+// the nearest palette colour, each channel rounded to its sample range (5
+// bits at 16-bit 5-5-5, read back as v x 255 / 31 rounded).
 RgbImage Holdable(const RgbImage& image, const Format& f) {
   RgbImage held = image;
   const auto entries = PaletteEntries(f.palette);
@@ -147,8 +149,6 @@ RgbImage Holdable(const RgbImage& image, const Format& f) {
         const int fileRow = f.topDown ? y : held.height - 1 - y;
         const auto& e = entries[RleSkips(f, x, fileRow, held.height) ? 0 : Nearest(p, entries)];
         std::copy(e.begin(), e.end(), p);
-      } else if (f.pnm == 0 && !IsPng(f) && f.bitCount == 16 && f.masks[0] == 0) {
-        for (int c = 0; c < 3; ++c) p[c] &= 0xF8;
       } else {
         for (int c = 0; c < 3; ++c) p[c] = std::uint8_t((ToSample(p[c], levels[c]) * 255 + levels[c] / 2) / levels[c]);
       }
@@ -160,13 +160,17 @@ RgbImage Holdable(const RgbImage& image, const Format& f) {
 // Opacity that varies over the image; ignored unless composited.
 std::uint8_t Alpha(int x, int y) { return static_cast<std::uint8_t>((x * 29 + y * 13) % 256); }
 
+// The opacity the file holds, rounded to its alpha samples' range.
 RgbImage OnWhite(const RgbImage& image, const Format& f) {
   RgbImage out = image;
   const auto entries = PaletteEntries(f.palette);
+  const std::uint32_t level = f.pnm ? f.maxval : IsPng(f) ? (f.bitCount == 16 ? 65535 : 255)
+                                                          : f.masks[3] >> std::countr_zero(f.masks[3]);
   for (int y = 0; y < image.height; ++y) {
     for (int x = 0; x < image.width; ++x) {
       std::uint8_t* p = &out.rgb[3 * (std::size_t(y) * image.width + x)];
-      const double a = (entries.empty() ? Alpha(x, y) : Alpha(int(Nearest(p, entries)), 0)) / 255.0;
+      const double a = entries.empty() ? ToSample(Alpha(x, y), level) / double(level)
+                                       : Alpha(int(Nearest(p, entries)), 0) / 255.0;
       for (int c = 0; c < 3; ++c) p[c] = static_cast<std::uint8_t>(p[c] * a + 255 * (1 - a) + 0.5);
     }
   }
@@ -320,10 +324,6 @@ Bytes WriteBmp(const RgbImage& image, const Format& f) {
         row.insert(row.end(), {p[2], p[1], p[0]});
         continue;
       }
-      if (f.bitCount == 16 && f.masks[0] == 0) {
-        Le(&row, p[2] >> 3 | (p[1] >> 3) << 5 | (p[0] >> 3) << 10, 2);
-        continue;
-      }
       std::uint32_t pixel = 0;
       for (int c = 0; c < 4; ++c) {
         const std::uint32_t max = masks[c] >> std::countr_zero(masks[c] | 1u << 31);
@@ -343,9 +343,17 @@ void AppendPng(png_structp png, png_bytep data, std::size_t size) {
   out->insert(out->end(), data, data + size);
 }
 
+// Chunks a PNG may carry besides its pixels.
+struct PngChunks {
+  const Bytes* icc = nullptr;  // iCCP
+  bool srgb = false;           // sRGB
+  png_uint_32 physX = 0, physY = 0;
+  int physUnit = PNG_RESOLUTION_METER;
+};
+
 // A PNG with a gAMA chunk the reader must not apply; palettes get a tRNS
 // chunk with a different opacity for each entry.
-Bytes WritePng(const RgbImage& image, const Format& f) {
+Bytes WritePng(const RgbImage& image, const Format& f, const PngChunks& chunks = {}) {
   Bytes file;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png_create_info_struct(png);
@@ -354,6 +362,9 @@ Bytes WritePng(const RgbImage& image, const Format& f) {
                f.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
   png_set_gAMA(png, info, 0.45455);
+  if (chunks.icc) png_set_iCCP(png, info, "test", 0, chunks.icc->data(), png_uint_32(chunks.icc->size()));
+  if (chunks.srgb) png_set_sRGB(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
+  if (chunks.physX) png_set_pHYs(png, info, chunks.physX, chunks.physY, chunks.physUnit);
   const auto entries = PaletteEntries(f.palette);
   std::vector<png_color> plte;
   std::vector<png_byte> trns;
@@ -505,6 +516,15 @@ TEST_F(CommandLine, EncodesEverySupportedInputLikeTheLibrary) {
        95, 2, false},
       {{.name = "bmp32_rgba", .bitCount = 32, .compression = 6, .masks = {0xFF, 0xFF00, 0xFF0000, 0xFF000000}}, 95,
        2, false},
+      {{.name = "bmp32_rgba_on_white", .bitCount = 32, .compression = 6,
+        .masks = {0xFF, 0xFF00, 0xFF0000, 0xFF000000}, .white = true},
+       95, 2, false},
+      {{.name = "bmp32_bgra_v5_on_white", .bitCount = 32, .infoSize = 124, .compression = 3,
+        .masks = {0xFF0000, 0xFF00, 0xFF, 0xFF000000}, .white = true},
+       95, 2, false},
+      {{.name = "bmp16_4444_v5_on_white", .bitCount = 16, .infoSize = 124, .compression = 3,
+        .masks = {0xF00, 0xF0, 0xF, 0xF000}, .white = true},
+       95, 2, false},
       {{.name = "bmp32_10_10_10", .bitCount = 32, .compression = 3, .masks = {0x3FF00000, 0xFFC00, 0x3FF}}, 95, 2,
        false},
       {{.name = "bmp24_bitfields", .bitCount = 24, .compression = 3}, 95, 2, false},
@@ -574,13 +594,42 @@ TEST_F(CommandLine, EncodesEverySupportedInputLikeTheLibrary) {
     EXPECT_GE(Psnr(decoded, want), c.quality == 95 && c.sampling == 2 ? MinPsnrAt95 : MinPsnr);
 
     // Bytes equal to the library's own encoding of the expected pixels, but
-    // for compositing, whose rounding may differ by one.
+    // for compositing, whose rounding may differ by one, and the density
+    // fields in the 20 bytes of SOI and APP0.
     if (c.format.white) continue;
     const int bits = grayOut ? 8 : 24;
     const Bytes dib = ToDib(want, bits, true);
     const EncodeResult direct = Encode(dib, 37, 23, bits, c.quality ? c.quality : 75, c.sampling, 1, 1, 1 << 16);
     ASSERT_EQ(direct.status, 0);
-    EXPECT_EQ(jpeg, Bytes(direct.bytes.begin(), direct.bytes.begin() + direct.dstSize));
+    ASSERT_EQ(jpeg.size(), direct.dstSize);
+    EXPECT_TRUE(std::equal(jpeg.begin() + 20, jpeg.end(), direct.bytes.begin() + 20));
+  }
+}
+
+// Rows read straight into place come in batches of 1024 from a regular
+// file, and one by one from a pipe: rows on both sides of the batch
+// boundaries land where they belong.
+TEST_F(CommandLine, ReadsTallImagesRowForRow) {
+  RgbImage tall;
+  tall.width = 5;
+  tall.height = 2100;
+  for (int y = 0; y < tall.height; ++y) {
+    for (int x = 0; x < tall.width * 3; ++x) tall.rgb.push_back(static_cast<std::uint8_t>(y * 37 % 256));
+  }
+  const Format formats[] = {{.name = "pgm", .pnm = '5'}, {.name = "ppm", .pnm = '6'},
+                            {.name = "bmp24_top_down", .topDown = true}, {.name = "bmp32", .bitCount = 32}};
+  for (const Format& f : formats) {
+    SCOPED_TRACE(f.name);
+    const fs::path dir = Dir(std::string("tall_") + f.name);
+    WriteFile(dir / "in", WriteInput(tall, f));
+    for (const std::string& in : {Q(dir / "in"), "- <" + Q(dir / "in")}) {
+      const Outcome run = Exec("-q 100 -s 444 -o " + Q(dir / "out.jpg") + " " + in);
+      ASSERT_EQ(run.exit, 0) << run.err;
+      Decoded decoded;
+      std::string error;
+      ASSERT_TRUE(DecodeJpeg(ReadFile(dir / "out.jpg"), &decoded, &error)) << error;
+      EXPECT_GE(Psnr(decoded, tall), 30.0);
+    }
   }
 }
 
@@ -665,7 +714,10 @@ TEST_F(CommandLine, ConvertsRunsAndWideSamplesExactly) {
     const EncodeResult direct =
         Encode(ToDib(c.want, c.bits, true), c.want.width, c.want.height, c.bits, 100, 2, 1, 1, 1 << 16);
     ASSERT_EQ(direct.status, 0);
-    EXPECT_TRUE(ReadFile(dir / "out.jpg") == Bytes(direct.bytes.begin(), direct.bytes.begin() + direct.dstSize))
+    // The 20 bytes of SOI and APP0 hold the file's resolution.
+    const Bytes jpeg = ReadFile(dir / "out.jpg");
+    ASSERT_EQ(jpeg.size(), direct.dstSize);
+    EXPECT_TRUE(std::equal(jpeg.begin() + 20, jpeg.end(), direct.bytes.begin() + 20))
         << "not the library's encoding of the expected pixels";
   }
 }
@@ -685,6 +737,34 @@ Bytes Patched(Bytes file, std::size_t at, std::uint32_t value, int bytes) {
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
+// An ICC profile header libpng accepts (monitor class, XYZ connection space,
+// D50 illuminant, no tags), then filler up to `size` bytes.
+Bytes MakeProfile(std::uint32_t size, const char* space, std::uint8_t seed = 1) {
+  Bytes p;
+  Be(&p, size, 4);
+  Be(&p, 0, 4);
+  Be(&p, 0x02100000, 4);
+  for (const char* tag : {"mntr", space, "XYZ "}) p.insert(p.end(), tag, tag + 4);
+  p.resize(36, 0);
+  p.insert(p.end(), {'a', 'c', 's', 'p'});
+  p.resize(68, 0);
+  for (std::uint32_t v : {0xF6D6u, 0x10000u, 0xD32Du}) Be(&p, v, 4);
+  p.resize(132, 0);  // the tag count at 128 stays 0
+  for (std::uint32_t i = 132; i < size; ++i) p.push_back(static_cast<std::uint8_t>(i * 7 + seed));
+  return p;
+}
+
+// A V5 BMP with an embedded profile after its pixels, or before them.
+Bytes WithBmpProfile(Bytes bmp, const Bytes& profile, bool beforePixels) {
+  const std::uint32_t pixels = bmp[10] | bmp[11] << 8;
+  const std::uint32_t at = beforePixels ? pixels : std::uint32_t(bmp.size());
+  bmp.insert(bmp.begin() + at, profile.begin(), profile.end());
+  if (beforePixels) bmp = Patched(bmp, 10, pixels + std::uint32_t(profile.size()), 4);
+  bmp = Patched(bmp, 14 + 56, 0x4D424544, 4);  // 'MBED'
+  bmp = Patched(bmp, 14 + 112, at - 14, 4);
+  return Patched(bmp, 14 + 116, std::uint32_t(profile.size()), 4);
+}
+
 TEST_F(CommandLine, RefusesUnsupportedInputAndLeavesNoFile) {
   const RgbImage image = MakeTestImage(9, 5);
   const Bytes bmp24 = WriteBmp(image, {.name = "bmp24"});
@@ -695,13 +775,20 @@ TEST_F(CommandLine, RefusesUnsupportedInputAndLeavesNoFile) {
   const Format rle8 = {.name = "rle8", .bitCount = 8, .compression = 1, .palette = Palette::Colour};
   const Bytes rle8Bmp = WriteBmp(Holdable(image, rle8), rle8);
   const Bytes png = WritePng(image, {.name = "png", .bitCount = 8, .pngType = PNG_COLOR_TYPE_RGB});
+  const Bytes bmpV5 = WriteBmp(image, {.name = "v5", .infoSize = 124});
+  const Bytes bmpV5Profile = WithBmpProfile(bmpV5, MakeProfile(200, "RGB "), false);
   const Refused cases[] = {
       {"empty", {}, "empty input; supported: BMP, PNM (P1 to P6), PAM (P7) and PNG"},
       {"gif", Text("GIF89a"), "unrecognised input starting with bytes 47 49 46 38"},
       {"png_signature_only", Bytes(png.begin(), png.begin() + 8), "truncated PNG: the file ends at byte 8"},
       {"png_cut", Bytes(png.begin(), png.end() - 30), "truncated PNG: the file ends at byte"},
       {"png_bad_crc", Patched(png, 29, 0, 1), "unreadable PNG: IHDR: CRC error"},
-      {"bmp_png_inside", Patched(bmp24, 30, 5, 4), "BMP with PNG compression (type 5)"},
+      {"bmp_png_inside", Patched(Patched(bmp24, 28, 0, 2), 30, 5, 4), "BMP with PNG compression (type 5)"},
+      {"bmp_jpeg_inside", Patched(Patched(bmp24, 28, 0, 2), 30, 4, 4), "BMP with JPEG compression (type 4)"},
+      {"bmp_profile_in_pixels", Patched(WithBmpProfile(bmpV5, MakeProfile(200, "RGB "), false), 14 + 112, 100, 4),
+       "BMP whose colour profile at byte 114 overlaps its headers or pixel data"},
+      {"bmp_profile_cut", Bytes(bmpV5Profile.begin(), bmpV5Profile.end() - 1),
+       "truncated BMP: colour profile ends at byte"},
       {"bmp_os2_huffman", Patched(WriteBmp(image, {.name = "", .infoSize = 64}), 30, 3, 4),
        "BMP with Huffman 1D compression (type 3)"},
       {"bmp24_rle8", Patched(bmp24, 30, 1, 4), "BMP 24-bit with RLE8 compression (type 1); supported: uncompressed"},
@@ -749,55 +836,160 @@ TEST_F(CommandLine, RefusesUnsupportedInputAndLeavesNoFile) {
   }
 }
 
-// A side above 65535 is refused from the header alone (this file holds no
-// pixels), and an existing output is kept. 65501 to 65535 pixels wide
-// encodes with a warning.
-TEST_F(CommandLine, RefusesSidesJpegCannotHoldAndWarnsAboutVeryWideOnes) {
-  const fs::path dir = Dir("wide");
-  WriteFile(dir / "in.pgm", Text("P5 70000 1 255\n"));
-  WriteFile(dir / "out.jpg", Text("old"));
-  const Outcome wide = Exec("- " + Q(dir / "out.jpg") + " <" + Q(dir / "in.pgm"));
-  EXPECT_EQ(wide.exit, 1);
-  EXPECT_EQ(wide.err, "dibjpeg: standard input: image is 70000 x 1 pixels; JPEG allows at most 65535 x 65535\n");
-  EXPECT_EQ(ReadFile(dir / "out.jpg"), Text("old"));
+// ---- resolution and colour profile ----
 
-  Bytes pgm = Text("P5 65501 1 255\n");
-  pgm.resize(pgm.size() + 65501, 128);
-  WriteFile(dir / "in.pgm", pgm);
-  const Outcome warned = Exec(Q(dir / "in.pgm") + " " + Q(dir / "out.jpg"));
-  EXPECT_EQ(warned.exit, 0);
-  EXPECT_EQ(warned.err, "dibjpeg: warning: " + (dir / "in.pgm").string() +
-                            ": 65501 pixels wide; decoders built on libjpeg refuse widths above 65500\n");
-  EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.pgm", "out.jpg"}));
+// The density fields and the ICC profile a decoder reads back, from the
+// file or from the options; the --measure figure counts the profile.
+TEST_F(CommandLine, CarriesResolutionAndColourProfileIntoTheJpeg) {
+  const RgbImage image = MakeTestImage(20, 12);
+  const Format rgbPng = {.name = "png", .bitCount = 8, .pngType = PNG_COLOR_TYPE_RGB};
+  const Bytes rgbProfile = MakeProfile(500, "RGB "), bigProfile = MakeProfile(150000, "RGB ", 3);
+  const Bytes grayProfile = MakeProfile(300, "GRAY"), otherProfile = MakeProfile(4000, "RGB ", 9);
+  const Bytes bmp = WriteBmp(image, {.name = "bmp24"});  // 2835 pixels per metre
+  const Bytes bmpV5 = WriteBmp(image, {.name = "v5", .infoSize = 124});
+  const Bytes pgm = WritePnm(image, {.name = "pgm", .pnm = '5'});
+  struct Case {
+    const char* name;
+    Bytes file;
+    std::string options;  // ICC stands for a file holding `iccFile`
+    Bytes iccFile;
+    int exit, unit, x, y;  // unit 0 with 1 x 1 is the library's own
+    Bytes profile;         // what the decoder reads back
+    const char* message;   // part of stderr; "" when it must be empty
+  };
+  const Case cases[] = {
+      {"bmp_72dpi", bmp, "", {}, 0, 1, 72, 72, {}, ""},
+      {"bmp_600x300dpi", Patched(Patched(bmp, 38, 23622, 4), 42, 11811, 4), "", {}, 0, 1, 600, 300, {}, ""},
+      {"bmp_no_resolution", Patched(Patched(bmp, 38, 0, 4), 42, 0, 4), "", {}, 0, 0, 1, 1, {}, ""},
+      {"bmp_v5_profile_after_pixels", WithBmpProfile(bmpV5, rgbProfile, false), "", {}, 0, 1, 72, 72, rgbProfile, ""},
+      {"bmp_v5_profile_before_pixels", WithBmpProfile(bmpV5, bigProfile, true), "", {}, 0, 1, 72, 72, bigProfile,
+       ""},
+      {"png_phys_per_metre", WritePng(image, rgbPng, {.physX = 11811, .physY = 11811}), "", {}, 0, 1, 300, 300, {},
+       ""},
+      {"png_phys_aspect", WritePng(image, rgbPng, {.physX = 2, .physY = 1, .physUnit = PNG_RESOLUTION_UNKNOWN}), "",
+       {}, 0, 0, 2, 1, {}, ""},
+      {"png_iccp_in_three_segments", WritePng(image, rgbPng, {.icc = &bigProfile}), "", {}, 0, 0, 1, 1, bigProfile,
+       ""},
+      {"png_srgb_adds_nothing", WritePng(image, rgbPng, {.srgb = true}), "", {}, 0, 0, 1, 1, {}, ""},
+      {"png_density_option_wins", WritePng(image, rgbPng, {.physX = 11811, .physY = 11811}), "--density 150", {}, 0,
+       1, 150, 150, {}, ""},
+      {"pgm_density_dpcm", pgm, "--density 300x600dpcm", {}, 0, 2, 300, 600, {}, ""},
+      {"png_icc_option_wins", WritePng(image, rgbPng, {.icc = &rgbProfile}), "--icc ICC", otherProfile, 0, 0, 1, 1,
+       otherProfile, ""},
+      {"pgm_gray_profile", pgm, "--icc ICC", grayProfile, 0, 0, 1, 1, grayProfile, ""},
+      {"png_rgb_profile_as_gray", WritePng(image, rgbPng, {.icc = &rgbProfile}), "--gray", {}, 0, 0, 1, 1, {},
+       "warning: ICCDIR/in: colour profile left out: ICC profile for 'RGB ' data, not for the gray image"},
+      {"pgm_rgb_profile_option", pgm, "--icc ICC", rgbProfile, 1, 0, 0, 0, {},
+       "ICCDIR/p.icc: ICC profile for 'RGB ' data, not for the gray image being encoded"},
+      {"bad_profile_size", pgm, "--icc ICC", Patched(grayProfile, 0, 0x01000000, 4), 1, 0, 0, 0, {},
+       "ICC profile of 300 bytes whose header says 1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = Dir(c.name);
+    WriteFile(dir / "in", c.file);
+    std::string options = c.options;
+    if (!c.iccFile.empty()) {
+      WriteFile(dir / "p.icc", c.iccFile);
+      options.replace(options.find("ICC"), 3, Q(dir / "p.icc"));
+    }
+    const Outcome run = Exec(options + " " + Q(dir / "in") + " " + Q(dir / "out.jpg"));
+    EXPECT_EQ(run.exit, c.exit);
+    std::string message = c.message;
+    if (const auto at = message.find("ICCDIR"); at != std::string::npos) message.replace(at, 6, dir.string());
+    EXPECT_TRUE(message.empty() ? run.err.empty() : run.err.find(message) != std::string::npos) << run.err;
+    if (c.exit != 0) continue;
+    const Bytes jpeg = ReadFile(dir / "out.jpg");
+    Decoded decoded;
+    std::string error;
+    ASSERT_TRUE(DecodeJpeg(jpeg, &decoded, &error)) << error;
+    EXPECT_EQ(decoded.densityUnit, c.unit);
+    EXPECT_EQ(decoded.xDensity, c.x);
+    EXPECT_EQ(decoded.yDensity, c.y);
+    EXPECT_TRUE(decoded.iccProfile == c.profile) << decoded.iccProfile.size() << " bytes, want " << c.profile.size();
+    const Outcome measure = Exec("--measure " + options + " " + Q(dir / "in"));
+    EXPECT_EQ(measure.out, std::to_string(jpeg.size()) + "\n");
+  }
+}
+
+// A side above 65535 is refused from the header alone (this file holds no
+// pixels), and an existing output is kept. Sides of 65501 to 65535 pixels,
+// which libjpeg's decoder refuses, need --allow-large.
+TEST_F(CommandLine, RefusesSidesJpegCannotHoldOrDecodersRefuse) {
+  const fs::path dir = Dir("wide");
+  WriteFile(dir / "out.jpg", Text("old"));
+  struct Case {
+    const char* header;
+    const char* options;
+    const char* message;  // "" when it encodes
+  };
+  const Case cases[] = {
+      {"P5 70000 1 255\n", "--allow-large", "image is 70000 x 1 pixels; JPEG allows at most 65535 x 65535"},
+      {"P5 65501 1 255\n", "", "image is 65501 x 1 pixels; decoders built on libjpeg (most viewers and libraries) "
+                               "refuse sides above 65500; --allow-large encodes it all the same"},
+      {"P5 1 65535 255\n", "", "image is 1 x 65535 pixels; decoders built on libjpeg"},
+      {"P5 65501 1 255\n", "--allow-large", ""},
+      {"P5 65500 1 255\n", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.header);
+    Bytes pgm = Text(c.header);
+    if (std::string(c.header) != "P5 70000 1 255\n") pgm.resize(pgm.size() + 65535, 128);
+    WriteFile(dir / "in.pgm", pgm);
+    const Outcome run = Exec(std::string(c.options) + " - " + Q(dir / "out.jpg") + " <" + Q(dir / "in.pgm"));
+    EXPECT_EQ(run.exit, *c.message ? 1 : 0);
+    EXPECT_EQ(run.err.rfind(*c.message ? "dibjpeg: standard input: " + std::string(c.message) : "", 0), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), *c.message ? 1 : 0);
+    EXPECT_EQ(ReadFile(dir / "out.jpg") == Text("old"), *c.message != 0);
+    EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.pgm", "out.jpg"}));
+  }
 }
 
 TEST_F(CommandLine, RejectsBadCommandLinesAndWritesNothing) {
   struct Case {
-    const char* args;  // followed by the input and output paths unless it ends in '!'
+    const char* args;  // IN and OUT stand for the input and output paths
     int exit;
     const char* message;
   };
   const Case cases[] = {
-      {"-q 0", 2, "quality must be 1 to 100, have '0'"},
-      {"--quality=101", 2, "quality must be 1 to 100, have '101'"},
-      {"-q high", 2, "quality must be 1 to 100, have 'high'"},
-      {"-s 421", 2, "sampling must be 420, 422 or 444, have '421'"},
-      {"--gray=yes", 2, "option --gray takes no value"},
-      {"--background black", 2, "background must be none or white, have 'black'"},
-      {"--fast", 2, "unknown option --fast"},
-      {"--measure", 2, "--measure takes one INPUT and no OUTPUT"},
-      {"-q!", 2, "option -q needs a value"},
-      {"!", 2, "need INPUT and OUTPUT"},
-      {"--max-pixels 1e9", 2, "max-pixels must be a number of pixels (0: no limit), have '1e9'"},
-      {"-q 90 -s 444 --gray --background=white --max-pixels=64", 0, ""},  // the same paths, accepted
+      {"-q 0 IN OUT", 2, "quality must be 1 to 100, have '0'"},
+      {"--quality=101 IN OUT", 2, "quality must be 1 to 100, have '101'"},
+      {"-q high IN OUT", 2, "quality must be 1 to 100, have 'high'"},
+      {"-q9x IN OUT", 2, "quality must be 1 to 100, have '9x'"},
+      {"-s 421 IN OUT", 2, "sampling must be 420, 422 or 444, have '421'"},
+      {"--gray=yes IN OUT", 2, "option --gray takes no value"},
+      {"--background black IN OUT", 2, "background must be none or white, have 'black'"},
+      {"--density 0 IN OUT", 2, "density must be N[xM][dpi|dpcm], N and M 1 to 65535, have '0'"},
+      {"--density 300x IN OUT", 2, "have '300x'"},
+      {"--density 72dpm IN OUT", 2, "have '72dpm'"},
+      {"--fast IN OUT", 2, "unknown option --fast"},
+      {"--measure IN OUT", 2, "--measure takes one INPUT and no OUTPUT"},
+      {"--measure -o OUT IN", 2, "--measure takes one INPUT and no OUTPUT"},
+      {"IN OUT -q", 2, "option -q needs a value"},
+      {"", 2, "need INPUT"},
+      {"IN OUT OUT", 2, "one image per run: have file names"},
+      {"-o OUT IN OUT", 2, "and -o; expected INPUT [OUTPUT] or -o OUTPUT INPUT"},
+      {"-o OUT -outfile OUT IN", 2, "OUTPUT given twice"},
+      {"--max-pixels 1e9 IN OUT", 2, "max-pixels must be a number of pixels (0: no limit), have '1e9'"},
+      {"--icc IN IN OUT", 1, "not an ICC profile (no 'acsp' signature at byte 36)"},
+      // Accepted spellings.
+      {"-q 90 -s 444 --gray --background=white --density=300 --force --max-pixels=64 IN OUT", 0, ""},
+      {"-q90 -s444 -oOUT IN", 0, ""},
+      {"-quality 90 -outfile OUT IN", 0, ""},
+      {"--output=OUT --allow-large IN", 0, ""},
+      {"-- IN OUT", 0, ""},
   };
   const fs::path dir = Dir("usage");
   WriteFile(dir / "in.bmp", WriteBmp(MakeTestImage(8, 8), {.name = "bmp24"}));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);
-    std::string args = c.args;
-    if (args.back() == '!') args.pop_back();
-    else args += " " + Q(dir / "in.bmp") + " " + Q(dir / "out.jpg");
+    std::istringstream words(c.args);
+    std::string args;
+    for (std::string w; words >> w;) {
+      if (w.ends_with("IN")) w = w.substr(0, w.size() - 2) + Q(dir / "in.bmp");
+      if (w.ends_with("OUT")) w = w.substr(0, w.size() - 3) + Q(dir / "out.jpg");
+      args += w + " ";
+    }
     const Outcome run = Exec(args);
     EXPECT_EQ(run.exit, c.exit);
     EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
@@ -810,6 +1002,43 @@ TEST_F(CommandLine, RejectsBadCommandLinesAndWritesNothing) {
   const Outcome version = Exec("--version");
   EXPECT_EQ(version.exit, 0);
   EXPECT_EQ(version.out, "dibjpeg " DIBJPEG_VERSION "\n");
+}
+
+// JPEG data goes to a terminal only with --force; a named OUTPUT is written
+// whatever standard output is.
+TEST_F(CommandLine, WritesJpegToATerminalOnlyWhenForced) {
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(grantpt(terminal), 0);
+  ASSERT_EQ(unlockpt(terminal), 0);
+  ASSERT_EQ(fcntl(terminal, F_SETFL, O_NONBLOCK), 0);
+  const fs::path screen = ptsname(terminal);
+  const fs::path dir = Dir("terminal");
+  WriteFile(dir / "in.pgm", Text("P5 1 1 255\n\x80"));
+  const std::string in = Q(dir / "in.pgm");
+  struct Case {
+    std::string args;
+    int exit;
+    bool toScreen;  // JPEG bytes reach the terminal
+  };
+  const Case cases[] = {
+      {in, 2, false},
+      {in + " -", 2, false},
+      {"-q 90 - <" + in, 2, false},
+      {"--force " + in, 0, true},
+      {in + " " + Q(dir / "out.jpg"), 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const Outcome run = Exec(c.args, screen);
+    EXPECT_EQ(run.exit, c.exit);
+    if (c.exit == 2) EXPECT_NE(run.err.find("standard output is a terminal"), std::string::npos) << run.err;
+    std::uint8_t shown[4096];
+    const ssize_t got = read(terminal, shown, sizeof shown);
+    EXPECT_EQ(got > 0, c.toScreen);
+  }
+  close(terminal);
+  EXPECT_TRUE(fs::exists(dir / "out.jpg"));
 }
 
 TEST_F(CommandLine, UnwritableOutputFailsCleanly) {
