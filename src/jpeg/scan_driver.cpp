@@ -84,6 +84,7 @@ int EncodeScan(EncoderState* state) {
   if (!WriteScanHeader(state)) return 0;
 
   state->mcusDone = 0;
+  state->readerCursor.placed = false;
   state->frameWidth = static_cast<std::uint16_t>(state->width);
   state->frameHeight = static_cast<std::uint16_t>(state->height);
   state->mcusPerRow = static_cast<std::uint16_t>((state->frameWidth + state->mcuWidth - 1) / state->mcuWidth);
