@@ -12,6 +12,7 @@
 
 #include "block/block_kernels.h"
 #include "common/platform.h"
+#include "common/tables.h"
 
 namespace dibjpeg {
 namespace {
@@ -137,6 +138,50 @@ DIBJPEG_ALWAYS_INLINE V QuantizedMagnitude(V x, const QuantTable* table, int i) 
   return _mm256_mulhi_epu16(_mm256_mulhi_epu16(n, reciprocal), scale);
 }
 
+// Byte shuffles that gather the non-zero flags of a block in zigzag order.
+// The flags come as two registers, rows 0, 2 | 1, 3 and rows 4, 6 | 5, 7 (a
+// pair of rows per 128-bit lane), and as the same two with their lanes
+// swapped. control[z][s] picks, for zigzag positions 32z..32z+31, the bytes
+// that source s holds in the same lane, and zeros elsewhere.
+struct ZigzagShuffleTable {
+  alignas(32) std::int8_t control[2][4][32];
+};
+constexpr ZigzagShuffleTable MakeZigzagShuffleTable() {
+  ZigzagShuffleTable table{};
+  for (int k = 0; k < 64; ++k) {
+    const int row = ZigzagOrder[k] >> 3, column = ZigzagOrder[k] & 7;
+    const int lane = k >> 4 & 1;
+    const int source = (row >= 4 ? 2 : 0) + ((row & 1) ^ lane);
+    for (int s = 0; s < 4; ++s) {
+      table.control[k >> 5][s][k & 31] = static_cast<std::int8_t>(s == source ? (row & 2) * 4 + column : -128);
+    }
+  }
+  return table;
+}
+constexpr ZigzagShuffleTable ZigzagShuffle = MakeZigzagShuffleTable();
+
+// Bit k set when the coefficient at zigzag position k is not zero. Exact: the
+// magnitudes are at most 4224, so saturating them to bytes keeps zero and
+// non-zero apart, every output byte takes exactly one flag, and the final
+// byte saturation sets bit 7 of each non-zero one.
+DIBJPEG_ALWAYS_INLINE std::uint64_t ZigzagNonzero(const V magnitude[4]) {
+  const V rows0123 = _mm256_packs_epi16(magnitude[0], magnitude[1]);
+  const V rows4567 = _mm256_packs_epi16(magnitude[2], magnitude[3]);
+  const V sources[4] = {rows0123, _mm256_permute4x64_epi64(rows0123, 0x4E), rows4567,
+                        _mm256_permute4x64_epi64(rows4567, 0x4E)};
+  std::uint64_t mask = 0;
+  for (int z = 0; z < 2; ++z) {
+    V flags = _mm256_setzero_si256();
+    for (int s = 0; s < 4; ++s) {
+      const V control = _mm256_load_si256(reinterpret_cast<const V*>(ZigzagShuffle.control[z][s]));
+      flags = _mm256_or_si256(flags, _mm256_shuffle_epi8(sources[s], control));
+    }
+    flags = _mm256_adds_epu8(flags, _mm256_set1_epi8(127));
+    mask |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(flags))} << (32 * z);
+  }
+  return mask;
+}
+
 // TransformBlockAvx2, delivering the block as the AVX2 coder takes it.
 DIBJPEG_ALWAYS_INLINE void TransformMagnitudes(BlockMagnitudes* out, const std::uint8_t samples[64],
                                                const QuantTable* table) {
@@ -149,16 +194,7 @@ DIBJPEG_ALWAYS_INLINE void TransformMagnitudes(BlockMagnitudes* out, const std::
     _mm256_store_si256(reinterpret_cast<V*>(out->bits + 16 * g), bits);
     _mm256_store_si256(reinterpret_cast<V*>(out->magnitude + 16 * g), magnitude[g]);
   }
-  // Magnitudes are at most 4224, so saturating them to bytes keeps zero and
-  // non-zero apart; the byte saturation then sets bit 7 of every non-zero one.
-  // The permute undoes the pack's per-lane order.
-  std::uint64_t nonzero = 0;
-  for (int h = 0; h < 2; ++h) {
-    const V bytes = _mm256_permute4x64_epi64(_mm256_packs_epi16(magnitude[2 * h], magnitude[2 * h + 1]), 0xD8);
-    const V flags = _mm256_adds_epu8(bytes, _mm256_set1_epi8(127));
-    nonzero |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(flags))} << (32 * h);
-  }
-  out->nonzero = nonzero;
+  out->nonzero = ZigzagNonzero(magnitude);
   out->dc = static_cast<std::int16_t>(_mm256_cvtsi256_si32(_mm256_sign_epi16(magnitude[0], rows[0])));
 }
 

@@ -300,15 +300,6 @@ DIBJPEG_ALWAYS_INLINE void PutAc(Packer& packer, const HuffTable* table, const s
 }
 
 #if defined(__AVX2__)
-// The natural-order mask of a block in memory as the same mask over zigzag
-// positions: one byte load and one table load per byte (x86 is little-endian).
-DIBJPEG_ALWAYS_INLINE std::uint64_t ZigzagOfStored(const std::uint64_t* natural) {
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(natural);
-  std::uint64_t zigzag = 0;
-  for (int b = 0; b < 8; ++b) zigzag |= ZigzagBits.bits[b][bytes[b]];
-  return zigzag;
-}
-
 // One block, DC and AC, from its magnitudes worked out beforehand: a
 // coefficient costs three loads in a chain (its natural index, its magnitude
 // and extra bits, its table entry) and one put. Magnitudes of a quantized
@@ -321,7 +312,7 @@ DIBJPEG_ALWAYS_INLINE void PutBlockMagnitudes(Packer& packer, ComponentSpec* com
   component->lastDc = m.dc;
   const HuffTable* table = component->acTable;
   const std::uint32_t* entries = table->codeWithExtra + 64;  // indexed by symbol - 64
-  PutAcRuns(packer, table, ZigzagOfStored(&m.nonzero), [&](int at, unsigned run) {
+  PutAcRuns(packer, table, m.nonzero, [&](int at, unsigned run) {
     const std::uint64_t zeros = _lzcnt_u64(m.magnitude[at]);  // 64 - category
     assert(zeros >= 53 && zeros <= 63);
     const std::uint64_t extra = std::uint64_t{m.bits[at]} << zeros >> zeros;
