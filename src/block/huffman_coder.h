@@ -283,7 +283,8 @@ DIBJPEG_ALWAYS_INLINE void PutAcRuns(Packer& packer, const HuffTable* table, std
     if (run > 15) [[unlikely]] PutZeroRuns(packer, table, run);
     putCoefficient(at, static_cast<unsigned>(run));
   }
-  if ((zigzag >> 63) == 0) PutSymbol(packer, table, EndOfBlock, 0);
+  // natural has passed the last position only when that coefficient was sent.
+  if (natural != ZigzagOrder + 64) PutSymbol(packer, table, EndOfBlock, 0);
 }
 
 template <typename Packer>
