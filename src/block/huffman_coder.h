@@ -402,10 +402,18 @@ DIBJPEG_ALWAYS_INLINE void CodeMcu(EncoderState* state, BlockWriter* writer, con
                                    CodeBlockFn codeBlock) {
   std::uint8_t* data = state->sink->data;
   BitPacker<Emit> packer(writer->acc, writer->pending, Emit ? data + writer->pos : nullptr, writer->pos);
-  const std::uint8_t* block = samples;
-  for (int k = 0; k < state->componentCount; ++k) {
-    ComponentSpec* c = &state->components[k];
-    for (int n = c->vSamp * c->hSamp; n > 0; --n, block += 64) codeBlock(packer, c, block);
+  // One flat loop over the blocks, so that what codeBlock keeps in registers
+  // (the transform's constants) is set up once per MCU, not per component.
+  // Every component has at least one block.
+  ComponentSpec* c = state->components;
+  ComponentSpec* const end = c + state->componentCount;
+  assert(c < end);
+  for (int left = c->vSamp * c->hSamp;; samples += 64) {
+    codeBlock(packer, c, samples);
+    if (--left == 0) {
+      if (++c == end) break;
+      left = c->vSamp * c->hSamp;
+    }
   }
   writer->acc = packer.acc();
   writer->pending = packer.pending();
