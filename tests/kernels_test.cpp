@@ -100,7 +100,6 @@ TEST(Avx2Kernels, TransformMatchesScalarOnRandomAndExtremeBlocks) {
       std::uint64_t nonzero = 0;
       for (int i = 0; i < 64; ++i) {
         const int c = separate[i];
-
         ASSERT_EQ(m.magnitude[i], std::abs(c)) << "block " << n << " entry " << i;
         // Extra bits are only read for non-zero values.
         if (c != 0) ASSERT_EQ(m.bits[i], static_cast<std::uint16_t>(c < 0 ? c - 1 : c)) << "block " << n << " entry " << i;
