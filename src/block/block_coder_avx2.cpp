@@ -2,6 +2,7 @@
 // same code as the portable coder, with single-instruction variable shifts
 // and bit counts.
 #include "block/block_kernels.h"
+#include "block/forward_dct_avx2.h"
 #include "block/huffman_coder.h"
 
 namespace dibjpeg {
@@ -14,13 +15,19 @@ int CodeBlockAvx2(ByteStream* sink, const ComponentSpec* component, std::int32_t
 
 namespace {
 
+// One block transformed and coded; a lambda here would not always be inlined.
+template <bool Emit>
+struct TransformAndCode {
+  DIBJPEG_ALWAYS_INLINE void operator()(BitPacker<Emit>& packer, ComponentSpec* c, const std::uint8_t* block) const {
+    BlockMagnitudes m;
+    TransformMagnitudes(&m, block, c->quantTable);
+    PutBlockMagnitudes(packer, c, m);
+  }
+};
+
 template <bool Emit>
 void CodeMcuMagnitudes(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples) {
-  CodeMcu<Emit>(state, writer, samples, [](BitPacker<Emit>& packer, ComponentSpec* c, const std::uint8_t* block) {
-    BlockMagnitudes m;
-    TransformBlockMagnitudesAvx2(&m, block, c->quantTable);
-    PutBlockMagnitudes(packer, c, m);
-  });
+  CodeMcu<Emit>(state, writer, samples, TransformAndCode<Emit>{});
 }
 
 }  // namespace

@@ -1,136 +1,10 @@
-// AVX2 forward DCT and quantizer: one 8x8 block in four registers of sixteen
-// 16-bit values. Same constants, shifts and rounding terms as the scalar
-// code, so the results are identical.
-#include <immintrin.h>
+// AVX2 forward DCT and quantizer kernels; the transform itself is in
+// forward_dct_avx2.h.
+#include "block/forward_dct_avx2.h"
 
 #include "block/block_kernels.h"
-#include "common/platform.h"
 
 namespace dibjpeg {
-namespace {
-
-using V = __m256i;
-
-// Layout. Both passes work on "paired" registers P(a, b): each 128-bit lane
-// holds four values of line a in its low 64 bits and the same four positions
-// of line b in its high 64 bits. In the row pass the lanes are rows 0, 2, 4, 6
-// and rows 1, 3, 5, 7 and a, b are columns; in the column pass the lanes are
-// columns 0-3 and 4-7 and a, b are rows. Butterfly steps are then plain
-// 16-bit adds between registers, Swap exchanges a and b, and
-// _mm256_unpacklo_epi16(P(a, b), P(b, a)) pairs a and b value by value for
-// _mm256_madd_epi16, which forms a x ca + b x cb in 32 bits.
-//
-// Why it is exact. The scalar butterfly is linear with integer constants, so
-// regrouping its products by input (e.g. o7 = t4 x -11363 + t5 x 9633 +
-// t6 x -6436 + t7 x 2260) gives the same integers; every shift and rounding
-// term stays where the scalar code applies it, on 32-bit sums. What 16 bits
-// must hold, for 8-bit samples:
-// - Row pass: samples 0..255, the level shift taken only where it does not
-//   cancel (o0, as 512 off t10 and off t11): t0..t3 0..510, t4..t7 and
-//   t12, t13 within +-510, t10, t11 0..1020. Results: 4 x o0 in
-//   -4096..4064, 4 x o4 within +-4080, the others (o + 1024) >> 11 within
-//   +-3769 (the extremes of each linear form over 0/255 samples).
-// - Column pass inputs are those results, so t0..t7 lie within +-8192 and
-//   t10..t13 within +-16384; o0 = t10 + t11 of the column of DC terms
-//   reaches exactly -32768 (black) and 32512 (white), and o4 lies within
-//   +-32640 (column 4). Every madd sum stays below 2^28, and the outputs
-//   after the final shifts lie within -8192..8160, so packing them back to
-//   16 bits never saturates.
-DIBJPEG_ALWAYS_INLINE V Swap(V x) { return _mm256_shuffle_epi32(x, 0x4E); }
-DIBJPEG_ALWAYS_INLINE V Add(V a, V b) { return _mm256_add_epi16(a, b); }
-DIBJPEG_ALWAYS_INLINE V Sub(V a, V b) { return _mm256_sub_epi16(a, b); }
-
-// a x ca + b x cb for each pair (a, b) of a register made by unpacking.
-DIBJPEG_ALWAYS_INLINE V Madd(V pairs, std::int32_t ca, std::int32_t cb) {
-  const V weights = _mm256_set1_epi32(static_cast<std::int32_t>(static_cast<std::uint32_t>(cb) << 16 | (ca & 0xFFFF)));
-  return _mm256_madd_epi16(pairs, weights);
-}
-DIBJPEG_ALWAYS_INLINE V Madd2(V pairs1, std::int32_t c1a, std::int32_t c1b, V pairs2, std::int32_t c2a,
-                              std::int32_t c2b) {
-  return _mm256_add_epi32(Madd(pairs1, c1a, c1b), Madd(pairs2, c2a, c2b));
-}
-
-// (x + 2^(bits - 1)) >> bits on 32-bit sums, then two of them as P(a, b).
-DIBJPEG_ALWAYS_INLINE V Descale(V x, int bits) {
-  return _mm256_srai_epi32(_mm256_add_epi32(x, _mm256_set1_epi32(1 << (bits - 1))), bits);
-}
-DIBJPEG_ALWAYS_INLINE V DescalePair(V a, V b, int bits) {
-  return _mm256_packs_epi32(Descale(a, bits), Descale(b, bits));
-}
-
-// P(t10 + t11, t10 - t11) from P(t10, t11): o0 and o4, with no multiply.
-DIBJPEG_ALWAYS_INLINE V SumAndDifference(V t1011) {
-  const V plusMinus = _mm256_setr_epi16(1, 1, 1, 1, -1, -1, -1, -1, 1, 1, 1, 1, -1, -1, -1, -1);
-  return Add(Swap(t1011), _mm256_sign_epi16(t1011, plusMinus));
-}
-
-// The whole transform; out[g] receives output rows 2g and 2g + 1, natural order.
-DIBJPEG_ALWAYS_INLINE void Transform(V out[4], const std::uint8_t samples[64]) {
-  // Row pass. Load rows two by two and turn them into P(column, column).
-  V a[4];
-  for (int g = 0; g < 4; ++g) {
-    a[g] = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(samples + 16 * g)));
-  }
-  V b0 = _mm256_unpacklo_epi16(a[0], a[1]), b1 = _mm256_unpackhi_epi16(a[0], a[1]);
-  V b2 = _mm256_unpacklo_epi16(a[2], a[3]), b3 = _mm256_unpackhi_epi16(a[2], a[3]);
-  const V y01 = _mm256_unpacklo_epi32(b0, b2), y32 = Swap(_mm256_unpackhi_epi32(b0, b2));
-  const V y45 = _mm256_unpacklo_epi32(b1, b3), y76 = Swap(_mm256_unpackhi_epi32(b1, b3));
-
-  const V t01 = Add(y01, y76), t76 = Sub(y01, y76);
-  const V t32 = Add(y32, y45), t45 = Sub(y32, y45);
-  const V t1011 = Sub(Add(t01, t32), _mm256_set1_epi16(4 * 128));
-  const V t1312 = Sub(t01, t32);
-  const V w04 = _mm256_slli_epi16(SumAndDifference(t1011), 2);  // o0 x 4, o4 x 4
-  const V even = _mm256_unpacklo_epi16(t1312, Swap(t1312));      // pairs (t13, t12)
-  const V odd74 = _mm256_unpacklo_epi16(t76, t45), odd65 = _mm256_unpackhi_epi16(t76, t45);
-  const V w15 = DescalePair(Madd2(odd74, 11363, 2260, odd65, 9633, 6437),
-                            Madd2(odd74, 6437, 9633, odd65, -11362, 2261), 11);
-  const V w26 = DescalePair(Madd(even, 10703, 4433), Madd(even, 4433, -10704), 11);
-  const V w37 = DescalePair(Madd2(odd74, 9633, -6436, odd65, -2259, -11362),
-                            Madd2(odd74, 2260, -11363, odd65, -6436, 9633), 11);
-
-  // Transpose: P(o0, o4), P(o1, o5), ... become P(row, row) with columns
-  // 0-3 in the low lane and 4-7 in the high lane.
-  b0 = _mm256_unpacklo_epi16(w04, w15), b1 = _mm256_unpackhi_epi16(w04, w15);
-  b2 = _mm256_unpacklo_epi16(w26, w37), b3 = _mm256_unpackhi_epi16(w26, w37);
-  const V x0 = _mm256_unpacklo_epi32(b0, b2), x1 = _mm256_unpackhi_epi32(b0, b2);  // rows 0, 2 | 1, 3 and 4, 6 | 5, 7
-  const V x2 = _mm256_unpacklo_epi32(b1, b3), x3 = _mm256_unpackhi_epi32(b1, b3);  // the same, columns 4-7
-  const V y02 = _mm256_permute2x128_si256(x0, x2, 0x20), y13 = _mm256_permute2x128_si256(x0, x2, 0x31);
-  const V y64 = Swap(_mm256_permute2x128_si256(x1, x3, 0x20)), y75 = Swap(_mm256_permute2x128_si256(x1, x3, 0x31));
-
-  // Column pass: the same butterfly on P(0, 2), P(1, 3), P(6, 4), P(7, 5).
-  const V t02 = Add(y02, y75), t75 = Sub(y02, y75);
-  const V t31 = Swap(Add(y13, y64)), t64 = Sub(y13, y64);
-  const V u1011 = Add(t02, t31);
-  const V u1312 = Sub(t02, t31);                                    // P(t13, -t12)
-  const V v04 = _mm256_srai_epi16(Add(SumAndDifference(u1011), _mm256_set1_epi16(2)), 2);
-  const V even2 = _mm256_unpacklo_epi16(u1312, Swap(u1312));       // pairs (t13, -t12)
-  const V odd76 = _mm256_unpacklo_epi16(t75, t64), odd54 = _mm256_unpackhi_epi16(t75, t64);
-  const V v15 = DescalePair(Madd2(odd76, 11363, 9633, odd54, 6437, 2260),
-                            Madd2(odd76, 6437, -11362, odd54, 2261, 9633), 15);
-  const V v23 = DescalePair(Madd(even2, 10703, -4433), Madd2(odd76, 9633, -2259, odd54, -11362, -6436), 15);
-  const V v67 = DescalePair(Madd(even2, 4433, 10704), Madd2(odd76, 2260, -6436, odd54, 9633, -11363), 15);
-
-  // P(row, row) to natural order: the low lane's second row swaps with the
-  // high lane's first.
-  out[0] = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(v04, v15), 0xD8);
-  out[1] = _mm256_permute4x64_epi64(v23, 0xD8);
-  out[2] = _mm256_permute4x64_epi64(_mm256_unpackhi_epi64(v04, v15), 0xD8);
-  out[3] = _mm256_permute4x64_epi64(v67, 0xD8);
-}
-
-// Magnitudes of sixteen quantized values: (|x| + correction) x reciprocal,
-// shifted right by 16 + s - 1 in two high multiplies (see SetQuantValue,
-// exact for every 16-bit x).
-DIBJPEG_ALWAYS_INLINE V QuantizedMagnitude(V x, const QuantTable* table, int i) {
-  const V correction = _mm256_loadu_si256(reinterpret_cast<const V*>(table->correction + i));
-  const V reciprocal = _mm256_loadu_si256(reinterpret_cast<const V*>(table->reciprocal + i));
-  const V scale = _mm256_loadu_si256(reinterpret_cast<const V*>(table->scale + i));
-  const V n = _mm256_add_epi16(_mm256_abs_epi16(x), correction);
-  return _mm256_mulhi_epu16(_mm256_mulhi_epu16(n, reciprocal), scale);
-}
-
-}  // namespace
 
 void ForwardDctAvx2(std::int32_t output[64], const std::uint8_t samples[64]) {
   V rows[4];
@@ -161,26 +35,7 @@ void TransformBlockAvx2(std::int16_t coefficients[64], const std::uint8_t sample
 }
 
 void TransformBlockMagnitudesAvx2(BlockMagnitudes* out, const std::uint8_t samples[64], const QuantTable* table) {
-  V rows[4], magnitude[4];
-  Transform(rows, samples);
-  for (int g = 0; g < 4; ++g) {
-    magnitude[g] = QuantizedMagnitude(rows[g], table, 16 * g);
-    // Negative values send the one's complement of their magnitude.
-    const V bits = _mm256_xor_si256(magnitude[g], _mm256_srai_epi16(rows[g], 15));
-    _mm256_store_si256(reinterpret_cast<V*>(out->bits + 16 * g), bits);
-    _mm256_store_si256(reinterpret_cast<V*>(out->magnitude + 16 * g), magnitude[g]);
-  }
-  // Magnitudes are at most 4224, so saturating them to bytes keeps zero and
-  // non-zero apart; the byte saturation then sets bit 7 of every non-zero one.
-  // The permute undoes the pack's per-lane order.
-  std::uint64_t nonzero = 0;
-  for (int h = 0; h < 2; ++h) {
-    const V bytes = _mm256_permute4x64_epi64(_mm256_packs_epi16(magnitude[2 * h], magnitude[2 * h + 1]), 0xD8);
-    const V flags = _mm256_adds_epu8(bytes, _mm256_set1_epi8(127));
-    nonzero |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(flags))} << (32 * h);
-  }
-  out->nonzero = nonzero;
-  out->dc = static_cast<std::int16_t>(_mm256_cvtsi256_si32(_mm256_sign_epi16(magnitude[0], rows[0])));
+  TransformMagnitudes(out, samples, table);
 }
 
 }  // namespace dibjpeg

@@ -283,7 +283,8 @@ DIBJPEG_ALWAYS_INLINE void PutAcRuns(Packer& packer, const HuffTable* table, std
     if (run > 15) [[unlikely]] PutZeroRuns(packer, table, run);
     putCoefficient(at, static_cast<unsigned>(run));
   }
-  if ((zigzag >> 63) == 0) PutSymbol(packer, table, EndOfBlock, 0);
+  // natural has passed the last position only when that coefficient was sent.
+  if (natural != ZigzagOrder + 64) PutSymbol(packer, table, EndOfBlock, 0);
 }
 
 template <typename Packer>
@@ -300,15 +301,6 @@ DIBJPEG_ALWAYS_INLINE void PutAc(Packer& packer, const HuffTable* table, const s
 }
 
 #if defined(__AVX2__)
-// The natural-order mask of a block in memory as the same mask over zigzag
-// positions: one byte load and one table load per byte (x86 is little-endian).
-DIBJPEG_ALWAYS_INLINE std::uint64_t ZigzagOfStored(const std::uint64_t* natural) {
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(natural);
-  std::uint64_t zigzag = 0;
-  for (int b = 0; b < 8; ++b) zigzag |= ZigzagBits.bits[b][bytes[b]];
-  return zigzag;
-}
-
 // One block, DC and AC, from its magnitudes worked out beforehand: a
 // coefficient costs three loads in a chain (its natural index, its magnitude
 // and extra bits, its table entry) and one put. Magnitudes of a quantized
@@ -321,7 +313,7 @@ DIBJPEG_ALWAYS_INLINE void PutBlockMagnitudes(Packer& packer, ComponentSpec* com
   component->lastDc = m.dc;
   const HuffTable* table = component->acTable;
   const std::uint32_t* entries = table->codeWithExtra + 64;  // indexed by symbol - 64
-  PutAcRuns(packer, table, ZigzagOfStored(&m.nonzero), [&](int at, unsigned run) {
+  PutAcRuns(packer, table, m.nonzero, [&](int at, unsigned run) {
     const std::uint64_t zeros = _lzcnt_u64(m.magnitude[at]);  // 64 - category
     assert(zeros >= 53 && zeros <= 63);
     const std::uint64_t extra = std::uint64_t{m.bits[at]} << zeros >> zeros;
@@ -410,10 +402,18 @@ DIBJPEG_ALWAYS_INLINE void CodeMcu(EncoderState* state, BlockWriter* writer, con
                                    CodeBlockFn codeBlock) {
   std::uint8_t* data = state->sink->data;
   BitPacker<Emit> packer(writer->acc, writer->pending, Emit ? data + writer->pos : nullptr, writer->pos);
-  const std::uint8_t* block = samples;
-  for (int k = 0; k < state->componentCount; ++k) {
-    ComponentSpec* c = &state->components[k];
-    for (int n = c->vSamp * c->hSamp; n > 0; --n, block += 64) codeBlock(packer, c, block);
+  // One flat loop over the blocks, so that what codeBlock keeps in registers
+  // (the transform's constants) is set up once per MCU, not per component.
+  // Every component has at least one block.
+  ComponentSpec* c = state->components;
+  ComponentSpec* const end = c + state->componentCount;
+  assert(c < end);
+  for (int left = c->vSamp * c->hSamp;; samples += 64) {
+    codeBlock(packer, c, samples);
+    if (--left == 0) {
+      if (++c == end) break;
+      left = c->vSamp * c->hSamp;
+    }
   }
   writer->acc = packer.acc();
   writer->pending = packer.pending();
