@@ -181,6 +181,38 @@ TEST(PixelsReaders, SamplesAreTheMcusPixelsWithEdgesRepeated) {
   }
 }
 
+// Readers step from one MCU to the next and locate any other afresh: read
+// backwards, every MCU is the one read in order, and the index past the last
+// MCU holds no pixel, whether stepped to or asked for directly.
+TEST(PixelsReaders, AnyOrderGivesTheSameMcus) {
+  struct Case {
+    int reader, width, height, mcuWidth, mcuHeight;
+    AssembleMcuFn assemble;
+  } const cases[] = {{Gray8, 21, 18, 8, 8, nullptr},
+                     {Bgr24, 37, 35, 16, 16, AssembleMcu420},
+                     {Rgb32, 37, 20, 16, 8, AssembleMcu422},
+                     {Rgb16, 19, 21, 8, 8, AssembleMcu444}};
+  for (const Case& c : cases) {
+    const Reader& r = kReaders[c.reader];
+    SCOPED_TRACE(r.name);
+    Rig rig(ToDib(MakeTestImage(c.width, c.height), r.bitCount, r.blueFirst), c.width, c.height, r.bitCount,
+            c.mcuWidth, c.mcuHeight);
+    rig.state.assembleMcu = c.assemble;
+    const std::uint32_t total = rig.state.mcusPerRow * ((c.height + c.mcuHeight - 1) / c.mcuHeight);
+    std::vector<Bytes> inOrder;
+    for (std::uint32_t m = 0; m < total; ++m) {
+      ASSERT_EQ(rig.Read(r, m), 1) << m;
+      inOrder.emplace_back(rig.mcu, rig.mcu + sizeof rig.mcu);
+    }
+    EXPECT_EQ(rig.Read(r, total), 0);
+    for (std::uint32_t m = total; m-- > 0;) {
+      ASSERT_EQ(rig.Read(r, m), 1) << m;
+      EXPECT_TRUE(std::equal(inOrder[m].begin(), inOrder[m].end(), rig.mcu)) << m;
+    }
+    EXPECT_EQ(rig.Read(r, total), 0);
+  }
+}
+
 // The worked example: 24-bit, 19 x 21, 8x8 MCUs, stride 60. MCU 1's first
 // row spans 1224..1248, MCU 5's 768..777; a row is checked before it is read
 // and the source's pos is left at a row end.

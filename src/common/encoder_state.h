@@ -48,6 +48,19 @@ struct ComponentSpec {
   QuantTable* quantTable;
 };
 
+// Where the library's readers are: the MCU with index `index` starts at
+// pixel x0 of MCU column `column`, and rowsLeft image rows lie at or below
+// its top row (0 past the bottom). A reader asked for that index steps on
+// from here instead of dividing; any other index, or a cursor not yet
+// `placed` (the scan driver clears it), is located afresh.
+struct McuCursor {
+  bool placed;
+  std::uint32_t index;
+  std::uint32_t column;
+  std::uint32_t x0;
+  std::uint32_t rowsLeft;
+};
+
 struct EncoderState {
   std::uint8_t componentCount;    // 1 (gray) or 3 (Y, Cb, Cr)
   std::uint16_t frameHeight;      // low 16 bits of height, as in SOF0
@@ -63,6 +76,7 @@ struct EncoderState {
   std::uint16_t mcusPerRow;
   std::uint32_t mcuTotal;
   std::uint32_t mcusDone;         // MCUs coded; the index of the next one
+  McuCursor readerCursor;         // kept by the library's readers
   ComponentSpec components[3];    // Y (or gray), Cb, Cr
   std::uint32_t rowStride;        // bytes from one source row to the next
   ByteStream* source;             // memory stream over the pixels, little-endian

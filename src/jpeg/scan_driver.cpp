@@ -46,34 +46,39 @@ int EncodeRestartInterval(EncoderState* state) {
   state->sink->bitAcc = 0;  // the bit writer ORs bits in; stale bits would merge
 
   const std::uint32_t length = state->restartInterval != 0 ? state->restartInterval : state->mcuTotal;
+  // This interval's MCUs: `length` of them, or as many as are left.
+  const std::uint32_t left = state->mcusDone < state->mcuTotal ? state->mcuTotal - state->mcusDone : 0;
+  const std::uint32_t end = state->mcusDone + (left < length ? left : length);
   std::uint8_t mcuBuffer[6 * 64];
-  std::int16_t coefficients[64];
   // The library's own block coder takes a whole MCU at a time and keeps its
   // bits in one writer across MCUs; any other block coder gets each block.
-  const bool wholeMcus = state->encodeBlock == EncodeBlock;
-  BlockWriter writer;
-  OpenBlockWriter(&writer, state->sink);
-  for (std::uint32_t i = 0; i < length && state->mcusDone < state->mcuTotal; ++i) {
-    if (!state->fetchMcu(state, mcuBuffer)) {
-      // The blocks coded so far stay in the sink, as block by block.
-      if (wholeMcus) CloseBlockWriter(&writer, state->sink, (state->mode & 1) != 0);
-      return 0;
-    }
-    if (wholeMcus) {
+  if (state->encodeBlock == EncodeBlock) {
+    const bool emit = (state->mode & 1) != 0;
+    BlockWriter writer;
+    OpenBlockWriter(&writer, state->sink);
+    for (; state->mcusDone < end; ++state->mcusDone) {
+      if (!state->fetchMcu(state, mcuBuffer)) {
+        // The blocks coded so far stay in the sink, as block by block.
+        CloseBlockWriter(&writer, state->sink, emit);
+        return 0;
+      }
       if (!EncodeMcu(state, &writer, mcuBuffer)) return 0;
-    } else {
+    }
+    CloseBlockWriter(&writer, state->sink, emit);
+  } else {
+    for (; state->mcusDone < end; ++state->mcusDone) {
+      if (!state->fetchMcu(state, mcuBuffer)) return 0;
       const std::uint8_t* block = mcuBuffer;
       for (int k = 0; k < state->componentCount; ++k) {
         ComponentSpec* c = &state->components[k];
         for (int n = c->vSamp * c->hSamp; n > 0; --n, block += 64) {
+          std::int16_t coefficients[64];
           TransformBlock(coefficients, block, c->quantTable);
           if (!state->encodeBlock(state, c, coefficients)) return 0;
         }
       }
     }
-    ++state->mcusDone;
   }
-  if (wholeMcus) CloseBlockWriter(&writer, state->sink, (state->mode & 1) != 0);
   // The last interval may be short; it is flushed like every other so the
   // final byte is padded with 1-bits before EOI.
   return state->sink->ops.FlushBits(state->sink);
@@ -84,6 +89,7 @@ int EncodeScan(EncoderState* state) {
   if (!WriteScanHeader(state)) return 0;
 
   state->mcusDone = 0;
+  state->readerCursor.placed = false;
   state->frameWidth = static_cast<std::uint16_t>(state->width);
   state->frameHeight = static_cast<std::uint16_t>(state->height);
   state->mcusPerRow = static_cast<std::uint16_t>((state->frameWidth + state->mcuWidth - 1) / state->mcuWidth);

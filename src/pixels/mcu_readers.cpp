@@ -3,6 +3,8 @@
 // The gray reader fills the one block itself; the colour readers convert to
 // full-resolution Y, Cb and Cr planes and hand them to the assembler, except
 // that with AVX2 an MCU wholly inside the image goes straight into its blocks.
+// A cursor in the state follows the scan from MCU to MCU, so that no reader
+// divides to find the next one.
 //
 // Every offset is computed in 64 bits: a row span that does not lie within
 // the source's size (and so within 32 bits) is never read.
@@ -10,6 +12,7 @@
 #include <cstring>
 
 #include "common/cpu_features.h"
+#include "common/platform.h"
 #include "common/status.h"
 #include "pixels/pixel_kernels.h"
 #include "pixels/pixels.h"
@@ -17,32 +20,66 @@
 namespace dibjpeg {
 namespace {
 
-// Where one MCU sits in the image. y counts down from the top row.
+// Where one MCU sits in the image.
 struct McuPlace {
-  std::uint64_t x0;
-  std::uint64_t y0;
-  std::uint64_t rowsLeft;   // image rows at or below y0
-  std::uint64_t columnsIn;  // MCU columns inside the image
+  std::uint32_t x0;
+  std::uint32_t rowsLeft;   // image rows at or below the MCU's top row
+  std::uint32_t columnsIn;  // MCU columns inside the image
 };
 
-// False when the MCU holds no image pixel.
-bool LocateMcu(const EncoderState* state, McuPlace* place) {
-  if (state->mcusPerRow == 0) return false;
+// Moves the cursor to MCU mcusDone, by dividing.
+void PlaceCursor(EncoderState* state) {
+  McuCursor* cursor = &state->readerCursor;
   const std::uint32_t row = state->mcusDone / state->mcusPerRow;
-  const std::uint32_t column = state->mcusDone % state->mcusPerRow;
-  place->x0 = std::uint64_t{column} * state->mcuWidth;
-  place->y0 = std::uint64_t{row} * state->mcuHeight;
-  if (place->x0 >= state->width || place->y0 >= state->height) return false;
-  place->rowsLeft = state->height - place->y0;
-  const std::uint64_t right = place->x0 + state->mcuWidth;
-  place->columnsIn = right <= state->width ? state->mcuWidth : state->width - place->x0;
+  const std::uint64_t y0 = std::uint64_t{row} * state->mcuHeight;
+  cursor->placed = true;
+  cursor->index = state->mcusDone;
+  cursor->column = state->mcusDone % state->mcusPerRow;
+  cursor->x0 = cursor->column * state->mcuWidth;
+  cursor->rowsLeft = y0 < state->height ? static_cast<std::uint32_t>(state->height - y0) : 0;
+}
+
+// MCUs are read in raster order, so the cursor usually stands at the MCU
+// asked for already.
+bool CursorAtMcu(const EncoderState* state) {
+  return state->readerCursor.placed && state->readerCursor.index == state->mcusDone;
+}
+
+// Places the cursor, then reads: out of line, since it is needed only where
+// a scan starts or a reader is asked out of order, and the readers' own
+// paths stay short.
+template <int (*Read)(EncoderState*, std::uint8_t*)>
+DIBJPEG_NOINLINE int PlaceCursorAndRead(EncoderState* state, std::uint8_t* mcuBuffer) {
+  if (state->mcusPerRow == 0) return 0;
+  PlaceCursor(state);
+  return Read(state, mcuBuffer);
+}
+
+// Takes the MCU at the cursor and steps the cursor on to the next one.
+// False when the MCU holds no image pixel.
+bool StepCursor(EncoderState* state, McuPlace* place) {
+  McuCursor* cursor = &state->readerCursor;
+  const std::uint32_t x0 = cursor->x0, rowsLeft = cursor->rowsLeft;
+  ++cursor->index;
+  if (++cursor->column < state->mcusPerRow) {
+    cursor->x0 = x0 + state->mcuWidth;
+  } else {
+    cursor->column = 0;
+    cursor->x0 = 0;
+    cursor->rowsLeft = rowsLeft > state->mcuHeight ? rowsLeft - state->mcuHeight : 0;
+  }
+  if (x0 >= state->width || rowsLeft == 0) return false;
+  place->x0 = x0;
+  place->rowsLeft = rowsLeft;
+  place->columnsIn = state->width - x0 < state->mcuWidth ? state->width - x0 : state->mcuWidth;
   return true;
 }
 
-// Source offset of the MCU's top-left pixel: the image row y0 is stored
+// Source offset of the MCU's top-left pixel: its top row is stored
 // rowsLeft - 1 rows above the bottom row.
-std::uint64_t FirstRowStart(const EncoderState* state, const McuPlace& place, int bytesPerPixel) {
-  return state->pixelBase + (place.rowsLeft - 1) * state->rowStride + place.x0 * bytesPerPixel;
+std::uint64_t FirstRowStart(const EncoderState* state, McuPlace place, int bytesPerPixel) {
+  return state->pixelBase + std::uint64_t{place.rowsLeft - 1} * state->rowStride +
+         std::uint64_t{place.x0} * bytesPerPixel;
 }
 
 // Pixel formats of the colour readers: bytes per pixel and where R, G, B are.
@@ -91,22 +128,13 @@ bool FusedLayout(const EncoderState* state, McuLayout* layout) {
   return true;
 }
 
-// A whole MCU goes straight into its blocks. The top row ends highest in
-// memory, so when it fits, every row fits. False, with nothing read, for an
-// MCU at the right or bottom edge, another assembler or no AVX2.
-template <typename Format>
-bool ConvertWholeMcu(EncoderState* state, const McuPlace& place, std::uint8_t* mcuBuffer) {
-  ByteStream* source = state->source;
-  const std::uint64_t top = FirstRowStart(state, place, Format::Bytes);
-  const std::uint64_t topRowEnd = top + std::uint64_t{place.columnsIn} * Format::Bytes;
-  McuLayout layout;
-  if (place.columnsIn != state->mcuWidth || place.rowsLeft < state->mcuHeight || topRowEnd > source->size ||
-      !FusedLayout(state, &layout) || !CpuHasAvx2()) {
-    return false;
-  }
-  source->pos = static_cast<std::uint32_t>(topRowEnd - std::uint64_t{state->rowStride} * (state->mcuHeight - 1));
-  Format::Avx2Mcu(source->data, source->size, top, state->rowStride, layout, mcuBuffer);
-  return true;
+// True when the AVX2 kernel takes the MCU: it lies wholly inside the image
+// and the source (the top row ends highest in memory, so when it fits,
+// every row fits), the assembler is one of the library's own, and the
+// processor has AVX2.
+bool KernelTakesMcu(const EncoderState* state, McuPlace place, std::uint64_t topRowEnd, McuLayout* layout) {
+  return place.columnsIn == state->mcuWidth && place.rowsLeft >= state->mcuHeight &&
+         topRowEnd <= state->source->size && FusedLayout(state, layout) && CpuHasAvx2();
 }
 #endif
 
@@ -129,7 +157,7 @@ void ConvertPixels(const std::uint8_t* r, const std::uint8_t* g, const std::uint
 // time (4 rows of 16 or 8 rows of 8): their channels, then one run of
 // conversions.
 template <typename Format>
-int ReadMcuPlanes(EncoderState* state, const McuPlace& place, std::uint8_t* mcuBuffer) {
+DIBJPEG_NOINLINE int ReadMcuPlanes(EncoderState* state, McuPlace place, std::uint8_t* mcuBuffer) {
   ByteStream* source = state->source;
   const int width = state->mcuWidth;
   const int columnsIn = static_cast<int>(place.columnsIn);
@@ -158,18 +186,35 @@ int ReadMcuPlanes(EncoderState* state, const McuPlace& place, std::uint8_t* mcuB
   return 1;
 }
 
+// The MCU at the cursor.
 template <typename Format>
-int ReadMcuColour(EncoderState* state, std::uint8_t* mcuBuffer) {
+int ReadColourAtCursor(EncoderState* state, std::uint8_t* mcuBuffer) {
   McuPlace place;
-  if (!LocateMcu(state, &place)) return 0;
+  if (!StepCursor(state, &place)) return 0;
 #if defined(DIBJPEG_HAVE_AVX2)
-  if (ConvertWholeMcu<Format>(state, place, mcuBuffer)) return 1;
+  // A whole MCU goes straight into its blocks.
+  const std::uint64_t top = FirstRowStart(state, place, Format::Bytes);
+  const std::uint64_t topRowEnd = top + std::uint64_t{place.columnsIn} * Format::Bytes;
+  McuLayout layout;
+  if (KernelTakesMcu(state, place, topRowEnd, &layout)) {
+    ByteStream* source = state->source;
+    source->pos = static_cast<std::uint32_t>(topRowEnd - std::uint64_t{state->rowStride} * (state->mcuHeight - 1));
+    return Format::Avx2Mcu(source->data, source->size, top, state->rowStride, layout, mcuBuffer);
+  }
 #endif
   return ReadMcuPlanes<Format>(state, place, mcuBuffer);
 }
 
+template <typename Format>
+int ReadMcuColour(EncoderState* state, std::uint8_t* mcuBuffer) {
+  if (!CursorAtMcu(state)) return PlaceCursorAndRead<ReadColourAtCursor<Format>>(state, mcuBuffer);
+  return ReadColourAtCursor<Format>(state, mcuBuffer);
+}
+
 // Any gray MCU, row by row through the stream's checks, the edges repeated.
-int ReadGrayRows(EncoderState* state, const McuPlace& place, std::uint64_t rowStart, std::uint8_t* mcuBuffer) {
+// Out of line, so that the whole-block path stays short.
+DIBJPEG_NOINLINE int ReadGrayRows(EncoderState* state, McuPlace place, std::uint64_t rowStart,
+                                  std::uint8_t* mcuBuffer) {
   ByteStream* source = state->source;
   const int columnsIn = static_cast<int>(place.columnsIn);
   for (int i = 0; i < 8; ++i) {
@@ -201,6 +246,25 @@ int ReadGrayRows(EncoderState* state, const McuPlace& place, std::uint64_t rowSt
   return 1;
 }
 
+// The gray MCU at the cursor.
+int ReadGrayAtCursor(EncoderState* state, std::uint8_t* mcuBuffer) {
+  McuPlace place;
+  if (!StepCursor(state, &place)) return 0;
+  ByteStream* source = state->source;
+  const std::uint64_t top = FirstRowStart(state, place, 1);
+  if (place.columnsIn == 8 && place.rowsLeft >= 8 && top + 8 <= source->size) {
+    // A whole block: the top row ends highest in memory, so when it is
+    // present, every row is. The stream is left as ReadByte would leave it.
+    const std::uint8_t* row = source->data + top;
+    const std::uint32_t stride = state->rowStride;
+    for (int i = 0; i < 8; ++i) std::memcpy(mcuBuffer + 8 * i, row - std::uint64_t{stride} * i, 8);
+    source->pos = static_cast<std::uint32_t>(top - std::uint64_t{stride} * 7 + 8);
+    source->bitCount = 0;
+    return 1;
+  }
+  return ReadGrayRows(state, place, top, mcuBuffer);
+}
+
 }  // namespace
 
 // Fixed weights, sums 256 / 128 / 128; >> rounds down. Written in 16-bit
@@ -219,21 +283,8 @@ YCbCr ConvertToYCbCr(int r, int g, int b) {
 
 int ReadMcuGray8(EncoderState* state, std::uint8_t* mcuBuffer) {
   if (state->mcuWidth != 8 || state->mcuHeight != 8) return 0;
-  McuPlace place;
-  if (!LocateMcu(state, &place)) return 0;
-  ByteStream* source = state->source;
-  const std::uint64_t top = FirstRowStart(state, place, 1);
-  if (place.columnsIn == 8 && place.rowsLeft >= 8 && top + 8 <= source->size) {
-    // A whole block: the top row ends highest in memory, so when it is
-    // present, every row is. The stream is left as ReadByte would leave it.
-    const std::uint8_t* row = source->data + top;
-    const std::uint32_t stride = state->rowStride;
-    for (int i = 0; i < 8; ++i) std::memcpy(mcuBuffer + 8 * i, row - std::uint64_t{stride} * i, 8);
-    source->pos = static_cast<std::uint32_t>(top - std::uint64_t{stride} * 7 + 8);
-    source->bitCount = 0;
-    return 1;
-  }
-  return ReadGrayRows(state, place, top, mcuBuffer);
+  if (!CursorAtMcu(state)) return PlaceCursorAndRead<ReadGrayAtCursor>(state, mcuBuffer);
+  return ReadGrayAtCursor(state, mcuBuffer);
 }
 
 int ReadMcuRgb16(EncoderState* state, std::uint8_t* mcuBuffer) { return ReadMcuColour<Word555<false>>(state, mcuBuffer); }

@@ -18,21 +18,22 @@ enum class McuLayout { Sampling420, Sampling422, Sampling444 };
 // starts `top` bytes into `source`; each next one starts rowStride bytes
 // lower in memory (one image row down). Reads exactly 16 or 8 pixels of each
 // row, all within the `size` bytes at `source`; positions are offsets, so no
-// pointer outside them is formed.
-using ConvertMcuFn = void (*)(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
-                              McuLayout layout, std::uint8_t* mcuBuffer);
-void ConvertMcuRgb16Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
-                         McuLayout layout, std::uint8_t* mcuBuffer);
-void ConvertMcuBgr16Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
-                         McuLayout layout, std::uint8_t* mcuBuffer);
-void ConvertMcuRgb24Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
-                         McuLayout layout, std::uint8_t* mcuBuffer);
-void ConvertMcuBgr24Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
-                         McuLayout layout, std::uint8_t* mcuBuffer);
-void ConvertMcuRgb32Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
-                         McuLayout layout, std::uint8_t* mcuBuffer);
-void ConvertMcuBgr32Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
-                         McuLayout layout, std::uint8_t* mcuBuffer);
+// pointer outside them is formed. Returns 1, a reader's success, so that a
+// reader can hand the call on.
+using ConvertMcuFn = int (*)(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                             McuLayout layout, std::uint8_t* mcuBuffer);
+int ConvertMcuRgb16Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                        McuLayout layout, std::uint8_t* mcuBuffer);
+int ConvertMcuBgr16Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                        McuLayout layout, std::uint8_t* mcuBuffer);
+int ConvertMcuRgb24Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                        McuLayout layout, std::uint8_t* mcuBuffer);
+int ConvertMcuBgr24Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                        McuLayout layout, std::uint8_t* mcuBuffer);
+int ConvertMcuRgb32Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                        McuLayout layout, std::uint8_t* mcuBuffer);
+int ConvertMcuBgr32Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                        McuLayout layout, std::uint8_t* mcuBuffer);
 #endif
 
 }  // namespace dibjpeg

@@ -216,8 +216,8 @@ void Convert420(const R& rows, std::uint8_t* mcu) {
 }
 
 template <int Bytes, Pairs (*Load)(const std::uint8_t*, const std::uint8_t*)>
-void ConvertMcu(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
-                McuLayout layout, std::uint8_t* mcuBuffer) {
+int ConvertMcu(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+               McuLayout layout, std::uint8_t* mcuBuffer) {
   // The top row lies highest in memory and is not empty, so size > top.
   const std::size_t room = size - 1 - top;
   const Rows<Bytes, Load> rows{source, top, rowStride, room < PrefetchDistance ? room : PrefetchDistance};
@@ -232,33 +232,34 @@ void ConvertMcu(const std::uint8_t* source, std::size_t size, std::size_t top, s
       Convert444(rows, mcuBuffer);
       break;
   }
+  return 1;
 }
 
 }  // namespace
 
-void ConvertMcuRgb16Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
-                         McuLayout layout, std::uint8_t* mcuBuffer) {
-  ConvertMcu<2, LoadWords<false>>(source, size, top, rowStride, layout, mcuBuffer);
+int ConvertMcuRgb16Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                        McuLayout layout, std::uint8_t* mcuBuffer) {
+  return ConvertMcu<2, LoadWords<false>>(source, size, top, rowStride, layout, mcuBuffer);
 }
-void ConvertMcuBgr16Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
-                         McuLayout layout, std::uint8_t* mcuBuffer) {
-  ConvertMcu<2, LoadWords<true>>(source, size, top, rowStride, layout, mcuBuffer);
+int ConvertMcuBgr16Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                        McuLayout layout, std::uint8_t* mcuBuffer) {
+  return ConvertMcu<2, LoadWords<true>>(source, size, top, rowStride, layout, mcuBuffer);
 }
-void ConvertMcuRgb24Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
-                         McuLayout layout, std::uint8_t* mcuBuffer) {
-  ConvertMcu<3, LoadBytes<3, false>>(source, size, top, rowStride, layout, mcuBuffer);
+int ConvertMcuRgb24Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                        McuLayout layout, std::uint8_t* mcuBuffer) {
+  return ConvertMcu<3, LoadBytes<3, false>>(source, size, top, rowStride, layout, mcuBuffer);
 }
-void ConvertMcuBgr24Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
-                         McuLayout layout, std::uint8_t* mcuBuffer) {
-  ConvertMcu<3, LoadBytes<3, true>>(source, size, top, rowStride, layout, mcuBuffer);
+int ConvertMcuBgr24Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                        McuLayout layout, std::uint8_t* mcuBuffer) {
+  return ConvertMcu<3, LoadBytes<3, true>>(source, size, top, rowStride, layout, mcuBuffer);
 }
-void ConvertMcuRgb32Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
-                         McuLayout layout, std::uint8_t* mcuBuffer) {
-  ConvertMcu<4, LoadBytes<4, false>>(source, size, top, rowStride, layout, mcuBuffer);
+int ConvertMcuRgb32Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                        McuLayout layout, std::uint8_t* mcuBuffer) {
+  return ConvertMcu<4, LoadBytes<4, false>>(source, size, top, rowStride, layout, mcuBuffer);
 }
-void ConvertMcuBgr32Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
-                         McuLayout layout, std::uint8_t* mcuBuffer) {
-  ConvertMcu<4, LoadBytes<4, true>>(source, size, top, rowStride, layout, mcuBuffer);
+int ConvertMcuBgr32Avx2(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                        McuLayout layout, std::uint8_t* mcuBuffer) {
+  return ConvertMcu<4, LoadBytes<4, true>>(source, size, top, rowStride, layout, mcuBuffer);
 }
 
 }  // namespace dibjpeg
