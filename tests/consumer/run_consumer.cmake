@@ -2,14 +2,7 @@
 # build tree BUILD_DIR into the staging prefix STAGE. ACTION=consume then
 # configures, builds and runs the consumer project in WORK against STAGE,
 # finding the library through FIND (package or pkg-config).
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE out)
-  if(NOT result EQUAL 0)
-    string(REPLACE ";" " " command "${ARGN}")
-    message(FATAL_ERROR "failed (${result}): ${command}\n${out}")
-  endif()
-  set(output "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../run_command.cmake)
 
 if(ACTION STREQUAL "install")
   file(REMOVE_RECURSE ${STAGE})

@@ -10,14 +10,7 @@
 #
 # CLANG is a clang that targets x86_64-w64-windows-gnu, with the MinGW-w64
 # headers and libraries; LIBGCC_DIR is where MinGW's GCC keeps libgcc.
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE out)
-  if(NOT result EQUAL 0)
-    string(REPLACE ";" " " command "${ARGN}")
-    message(FATAL_ERROR "failed (${result}): ${command}\n${out}")
-  endif()
-  set(output "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../run_command.cmake)
 
 if(NOT CLANG)
   message(FATAL_ERROR "clang not found (Debian packages clang and lld)")
