@@ -282,6 +282,33 @@ TEST_P(HostileGeometry, FailsCleanlyAndQuickly) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, HostileGeometry, testing::ValuesIn(HostileCases));
 
+// The scan reads MCUs ahead of coding them only where coding cannot fail, so
+// one that runs out of room stops before it reads a source that ends early:
+// its status names the full buffer alone.
+TEST(ScanOrder, RunningOutOfRoomStopsBeforeAShortSourceIsRead) {
+  constexpr std::uint32_t Width = 128, Height = 16;  // one row of eight 4:2:0 MCUs
+  Bytes source(Width * 3 * Height);
+  std::uint32_t seed = 1;
+  for (std::uint8_t& b : source) b = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+  const struct {
+    std::uint32_t dstSize;
+    std::uint16_t status;
+  } rows[] = {{1u << 20, 0x2085}, {1024, 0x2080}};
+  for (const auto& row : rows) {
+    Bytes out(row.dstSize);
+    JpegEncodeParams p{};
+    p.srcBits = source.data();
+    p.srcSize = static_cast<std::uint32_t>(source.size() - 1);  // the last MCU lacks its top-right pixel
+    p.dstBuffer = out.data();
+    p.dstSize = row.dstSize;
+    p.width = Width;
+    p.height = Height;
+    p.bitCount = 24;
+    p.quality = 75;
+    EXPECT_EQ(Jpeg_EncodeStart(&p, JPEG_MODE_ENCODE), row.status) << "dstSize " << row.dstSize;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // A large colour image on a thread whose whole stack is 64 KiB.
 

@@ -36,10 +36,17 @@ void OpenBlockWriter(BlockWriter* writer, const ByteStream* sink);
 // Writes the complete pending bytes into the sink and leaves the rest as
 // its pending byte; the room for them was proven when they were coded.
 void CloseBlockWriter(BlockWriter* writer, ByteStream* sink, bool emit);
-// Transforms and codes every block of one MCU (its samples as the assembler
-// laid them out), with the same bytes and the same failures as
-// TransformBlock and EncodeBlock block by block. Where the sink may lack room
-// for the worst case it closes the writer and does exactly that.
-int EncodeMcu(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples);
+// Blocks in one MCU: 1 (gray), 3 (4:4:4), 4 (4:2:2) or 6 (4:2:0).
+std::uint32_t BlocksPerMcu(const EncoderState* state);
+// How many MCUs EncodeMcus can code from where the writer stands with no
+// room check on the way; 0 near the end of the buffer (or of what measure
+// mode may count).
+std::uint32_t McusWithRoom(const EncoderState* state, const BlockWriter* writer);
+// Transforms and codes every block of `count` MCUs (their samples as the
+// assembler laid them out, one MCU after the other), with the same bytes
+// and the same failures as TransformBlock and EncodeBlock block by block.
+// Beyond McusWithRoom it goes MCU by MCU, and where the sink may lack room
+// for an MCU's worst case it closes the writer and goes block by block.
+int EncodeMcus(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples, std::uint32_t count);
 
 }  // namespace dibjpeg

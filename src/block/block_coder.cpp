@@ -34,9 +34,11 @@ namespace {
 // a DC code and 63 AC codes of up to 16 bits, each with up to 16 extra
 // bits, three ZRL codes and an EOB code; 2112 bits, every byte stuffed.
 constexpr std::uint32_t MaxBlockBytes = 2 * (2112 / 8);
+// The writer's pending bits as bytes, at most.
+constexpr std::uint32_t MaxPendingBytes = 16;
 // The most one MCU can produce, whatever its sampling (at most six blocks),
-// with the writer's pending bits (at most 16 bytes).
-constexpr std::uint32_t MaxMcuBytes = 6 * MaxBlockBytes + 16;
+// with the writer's pending bits.
+constexpr std::uint32_t MaxMcuBytes = 6 * MaxBlockBytes + MaxPendingBytes;
 
 // Room left before the end of the buffer (encode mode) or before the most a
 // measure may count.
@@ -53,24 +55,33 @@ int CodeBlockPortable(ByteStream* sink, const ComponentSpec* component, std::int
 }
 
 template <bool Emit>
-void CodeMcuPortable(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples) {
-  CodeMcu<Emit>(state, writer, samples, [](BitPacker<Emit>& packer, ComponentSpec* c, const std::uint8_t* block) {
-    std::int16_t coefficients[64];
-    TransformBlock(coefficients, block, c->quantTable);
-    PutDc(packer, c->dcTable, std::int32_t{coefficients[0]} - c->lastDc);
-    c->lastDc = coefficients[0];
-    PutAc(packer, c->acTable, coefficients);
-  });
+void CodeMcusPortable(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples, std::uint32_t count) {
+  CodeMcus<Emit>(state, writer, samples, count,
+                 [](BitPacker<Emit>& packer, ComponentSpec* c, const std::uint8_t* block) {
+                   std::int16_t coefficients[64];
+                   TransformBlock(coefficients, block, c->quantTable);
+                   PutDc(packer, c->dcTable, std::int32_t{coefficients[0]} - c->lastDc);
+                   c->lastDc = coefficients[0];
+                   PutAc(packer, c->acTable, coefficients);
+                 });
 }
 
-// Out of line, so that EncodeMcu stays a small dispatcher.
-DIBJPEG_NOINLINE void CodeMcuPortable(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples,
-                                       bool emit) {
+// Out of line, so that EncodeMcus stays a small dispatcher.
+DIBJPEG_NOINLINE void CodeMcusPortable(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples,
+                                        std::uint32_t count, bool emit) {
   if (emit) {
-    CodeMcuPortable<true>(state, writer, samples);
+    CodeMcusPortable<true>(state, writer, samples, count);
   } else {
-    CodeMcuPortable<false>(state, writer, samples);
+    CodeMcusPortable<false>(state, writer, samples, count);
   }
+}
+
+// The instruction set's MCU coder, with room proven.
+void CodeMcus(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples, std::uint32_t count, bool emit) {
+#if defined(DIBJPEG_HAVE_AVX2)
+  if (CpuHasAvx2()) return CodeMcusAvx2(state, writer, samples, count, emit);
+#endif
+  CodeMcusPortable(state, writer, samples, count, emit);
 }
 
 // Near the end of the buffer (or of what measure mode may count): block by
@@ -153,16 +164,31 @@ void CloseBlockWriter(BlockWriter* writer, ByteStream* sink, bool emit) {
   OpenBlockWriter(writer, sink);
 }
 
-int EncodeMcu(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples) {
+std::uint32_t BlocksPerMcu(const EncoderState* state) {
+  std::uint32_t blocks = 0;
+  for (int k = 0; k < state->componentCount; ++k) blocks += state->components[k].vSamp * state->components[k].hSamp;
+  return blocks;
+}
+
+std::uint32_t McusWithRoom(const EncoderState* state, const BlockWriter* writer) {
+  const std::uint32_t room = RoomLeft(state->sink, (state->mode & 1) != 0, writer->pos);
+  return room < MaxPendingBytes ? 0 : (room - MaxPendingBytes) / (BlocksPerMcu(state) * MaxBlockBytes);
+}
+
+int EncodeMcus(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples, std::uint32_t count) {
   const bool emit = (state->mode & 1) != 0;
-  if (RoomLeft(state->sink, emit, writer->pos) < MaxMcuBytes) return EncodeMcuByBlocks(state, writer, samples, emit);
-#if defined(DIBJPEG_HAVE_AVX2)
-  if (CpuHasAvx2()) {
-    CodeMcuAvx2(state, writer, samples, emit);
+  if (count > McusWithRoom(state, writer)) {
+    // Near the end: each MCU on its own, block by block where even one MCU may not fit.
+    for (; count > 0; --count, samples += 64 * BlocksPerMcu(state)) {
+      if (RoomLeft(state->sink, emit, writer->pos) < MaxMcuBytes) {
+        if (!EncodeMcuByBlocks(state, writer, samples, emit)) return 0;
+      } else {
+        CodeMcus(state, writer, samples, 1, emit);
+      }
+    }
     return 1;
   }
-#endif
-  CodeMcuPortable(state, writer, samples, emit);
+  CodeMcus(state, writer, samples, count, emit);
   return 1;
 }
 

@@ -26,17 +26,18 @@ struct TransformAndCode {
 };
 
 template <bool Emit>
-void CodeMcuMagnitudes(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples) {
-  CodeMcu<Emit>(state, writer, samples, TransformAndCode<Emit>{});
+void CodeMcuMagnitudes(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples, std::uint32_t count) {
+  CodeMcus<Emit>(state, writer, samples, count, TransformAndCode<Emit>{});
 }
 
 }  // namespace
 
-void CodeMcuAvx2(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples, bool emit) {
+void CodeMcusAvx2(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples, std::uint32_t count,
+                  bool emit) {
   if (emit) {
-    CodeMcuMagnitudes<true>(state, writer, samples);
+    CodeMcuMagnitudes<true>(state, writer, samples, count);
   } else {
-    CodeMcuMagnitudes<false>(state, writer, samples);
+    CodeMcuMagnitudes<false>(state, writer, samples, count);
   }
 }
 

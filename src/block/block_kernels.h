@@ -34,9 +34,11 @@ void TransformBlockMagnitudesAvx2(BlockMagnitudes* out, const std::uint8_t sampl
 // anything a block produces.
 int CodeBlockAvx2(ByteStream* sink, const ComponentSpec* component, std::int32_t diff,
                   const std::int16_t* coefficients, bool emit);
-// Every block of one MCU (its samples, as the assembler laid them out)
-// transformed and coded through the scan's writer, with room proven.
-void CodeMcuAvx2(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples, bool emit);
+// Every block of `count` MCUs (their samples, as the assembler laid them
+// out, one MCU after the other) transformed and coded through the scan's
+// writer, with room proven.
+void CodeMcusAvx2(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples, std::uint32_t count,
+                  bool emit);
 #endif
 
 }  // namespace dibjpeg

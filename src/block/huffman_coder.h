@@ -271,20 +271,20 @@ template <typename Packer, typename PutCoefficient>
 DIBJPEG_ALWAYS_INLINE void PutAcRuns(Packer& packer, const HuffTable* table, std::uint64_t zigzag,
                                      PutCoefficient putCoefficient) {
   constexpr unsigned EndOfBlock = 0x00;
-  // Bit 0 of `pending` stands for the position `natural` points at; each
-  // coefficient sent shifts out its run of zeros and itself.
-  std::uint64_t pending = zigzag >> 1;
-  const std::int32_t* natural = ZigzagOrder + 1;
-  while (pending != 0) {
-    std::size_t run = LowestBit(pending);  // at most 62
-    pending = pending >> run >> 1;
-    const int at = natural[run];
-    natural += run + 1;
+  // Each pass clears the lowest bit of `left`, one instruction, so the loop
+  // carries no longer chain than that from one coefficient to the next.
+  std::uint64_t left = zigzag & ~std::uint64_t{1};
+  std::size_t next = 1;  // the zigzag position after the last one sent
+  while (left != 0) {
+    const std::size_t k = LowestBit(left);
+    left &= left - 1;
+    std::size_t run = k - next;  // at most 62
+    next = k + 1;
     if (run > 15) [[unlikely]] PutZeroRuns(packer, table, run);
-    putCoefficient(at, static_cast<unsigned>(run));
+    putCoefficient(ZigzagOrder[k], static_cast<unsigned>(run));
   }
-  // natural has passed the last position only when that coefficient was sent.
-  if (natural != ZigzagOrder + 64) PutSymbol(packer, table, EndOfBlock, 0);
+  // The block ends with zeros unless its last coefficient was sent.
+  if ((zigzag >> 63) == 0) PutSymbol(packer, table, EndOfBlock, 0);
 }
 
 template <typename Packer>
@@ -394,24 +394,28 @@ DIBJPEG_ALWAYS_INLINE int CodeBlock(ByteStream* sink, const ComponentSpec* compo
   });
 }
 
-// Every block of one MCU through the MCU writer; the caller has proven the
-// sink has room for the worst case. codeBlock(packer, component, samples)
-// transforms and codes one block.
+// Every block of `count` MCUs, laid out one after the other, through the
+// MCU writer; the caller has proven the sink has room for the worst case.
+// codeBlock(packer, component, samples) transforms and codes one block.
 template <bool Emit, typename CodeBlockFn>
-DIBJPEG_ALWAYS_INLINE void CodeMcu(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples,
-                                   CodeBlockFn codeBlock) {
+DIBJPEG_ALWAYS_INLINE void CodeMcus(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples,
+                                    std::uint32_t count, CodeBlockFn codeBlock) {
   std::uint8_t* data = state->sink->data;
   BitPacker<Emit> packer(writer->acc, writer->pending, Emit ? data + writer->pos : nullptr, writer->pos);
   // One flat loop over the blocks, so that what codeBlock keeps in registers
-  // (the transform's constants) is set up once per MCU, not per component.
-  // Every component has at least one block.
-  ComponentSpec* c = state->components;
-  ComponentSpec* const end = c + state->componentCount;
-  assert(c < end);
+  // (the transform's constants) is set up once per call, not per component
+  // or per MCU. Every component has at least one block, and count is not 0.
+  ComponentSpec* const first = state->components;
+  ComponentSpec* const end = first + state->componentCount;
+  assert(first < end && count > 0);
+  ComponentSpec* c = first;
   for (int left = c->vSamp * c->hSamp;; samples += 64) {
     codeBlock(packer, c, samples);
     if (--left == 0) {
-      if (++c == end) break;
+      if (++c == end) {
+        if (--count == 0) break;
+        c = first;
+      }
       left = c->vSamp * c->hSamp;
     }
   }

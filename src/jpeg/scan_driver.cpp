@@ -49,20 +49,34 @@ int EncodeRestartInterval(EncoderState* state) {
   // This interval's MCUs: `length` of them, or as many as are left.
   const std::uint32_t left = state->mcusDone < state->mcuTotal ? state->mcuTotal - state->mcusDone : 0;
   const std::uint32_t end = state->mcusDone + (left < length ? left : length);
-  std::uint8_t mcuBuffer[6 * 64];
-  // The library's own block coder takes a whole MCU at a time and keeps its
-  // bits in one writer across MCUs; any other block coder gets each block.
+  // Room for eight MCUs of six blocks: 48 gray MCUs, 16 at 4:4:4.
+  std::uint8_t mcuBuffer[8 * 6 * 64];
+  // The library's own block coder takes MCUs a batch at a time and keeps its
+  // bits in one writer across them; any other block coder gets each block.
   if (state->encodeBlock == EncodeBlock) {
     const bool emit = (state->mode & 1) != 0;
+    const std::uint32_t mcuBytes = 64 * BlocksPerMcu(state);
+    const std::uint32_t batch = sizeof mcuBuffer / mcuBytes;
     BlockWriter writer;
     OpenBlockWriter(&writer, state->sink);
-    for (; state->mcusDone < end; ++state->mcusDone) {
-      if (!state->fetchMcu(state, mcuBuffer)) {
-        // The blocks coded so far stay in the sink, as block by block.
+    while (state->mcusDone < end) {
+      // A batch is read ahead of coding only where the coder cannot fail on
+      // it, so the MCUs are read and the failures come exactly as they
+      // would MCU by MCU.
+      const std::uint32_t room = McusWithRoom(state, &writer);
+      std::uint32_t n = end - state->mcusDone;
+      if (n > batch) n = batch;
+      if (n > room) n = room > 0 ? room : 1;
+      std::uint32_t read = 0;
+      for (; read < n; ++read, ++state->mcusDone) {
+        if (!state->fetchMcu(state, mcuBuffer + read * mcuBytes)) break;
+      }
+      if (read > 0 && !EncodeMcus(state, &writer, mcuBuffer, read)) return 0;
+      if (read < n) {
+        // The MCUs coded so far stay in the sink, as block by block.
         CloseBlockWriter(&writer, state->sink, emit);
         return 0;
       }
-      if (!EncodeMcu(state, &writer, mcuBuffer)) return 0;
     }
     CloseBlockWriter(&writer, state->sink, emit);
   } else {
