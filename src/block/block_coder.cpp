@@ -54,16 +54,23 @@ int CodeBlockPortable(ByteStream* sink, const ComponentSpec* component, std::int
               : CodeBlock<false>(sink, component, diff, coefficients);
 }
 
+// One block transformed and coded at a time.
+template <bool Emit>
+struct TransformAndCode {
+  void Start(const ComponentSpec*, const std::uint8_t*) {}
+  DIBJPEG_ALWAYS_INLINE void Code(BitPacker<Emit>& packer, ComponentSpec* c, const std::uint8_t* samples,
+                                  const ComponentSpec*, const std::uint8_t*) {
+    std::int16_t coefficients[64];
+    TransformBlock(coefficients, samples, c->quantTable);
+    PutDc(packer, c->dcTable, std::int32_t{coefficients[0]} - c->lastDc);
+    c->lastDc = coefficients[0];
+    PutAc(packer, c->acTable, coefficients);
+  }
+};
+
 template <bool Emit>
 void CodeMcusPortable(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples, std::uint32_t count) {
-  CodeMcus<Emit>(state, writer, samples, count,
-                 [](BitPacker<Emit>& packer, ComponentSpec* c, const std::uint8_t* block) {
-                   std::int16_t coefficients[64];
-                   TransformBlock(coefficients, block, c->quantTable);
-                   PutDc(packer, c->dcTable, std::int32_t{coefficients[0]} - c->lastDc);
-                   c->lastDc = coefficients[0];
-                   PutAc(packer, c->acTable, coefficients);
-                 });
+  CodeMcus<Emit>(state, writer, samples, count, TransformAndCode<Emit>{});
 }
 
 // Out of line, so that EncodeMcus stays a small dispatcher.

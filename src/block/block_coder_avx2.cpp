@@ -15,19 +15,29 @@ int CodeBlockAvx2(ByteStream* sink, const ComponentSpec* component, std::int32_t
 
 namespace {
 
-// One block transformed and coded; a lambda here would not always be inlined.
+// Each block is coded while the next one is transformed: the coder then
+// reads magnitudes stored a whole block earlier, not ones whose stores may
+// still be on their way to the cache, and the processor can overlap the
+// transform's vector work with the coder's scalar work.
 template <bool Emit>
-struct TransformAndCode {
-  DIBJPEG_ALWAYS_INLINE void operator()(BitPacker<Emit>& packer, ComponentSpec* c, const std::uint8_t* block) const {
-    BlockMagnitudes m;
-    TransformMagnitudes(&m, block, c->quantTable);
-    PutBlockMagnitudes(packer, c, m);
+struct TransformAhead {
+  BlockMagnitudes m[2];
+  int current = 0;
+
+  DIBJPEG_ALWAYS_INLINE void Start(const ComponentSpec* c, const std::uint8_t* samples) {
+    TransformMagnitudes(&m[0], samples, c->quantTable);
+  }
+  DIBJPEG_ALWAYS_INLINE void Code(BitPacker<Emit>& packer, ComponentSpec* c, const std::uint8_t*,
+                                  const ComponentSpec* next, const std::uint8_t* nextSamples) {
+    if (next != nullptr) TransformMagnitudes(&m[current ^ 1], nextSamples, next->quantTable);
+    PutBlockMagnitudes(packer, c, m[current]);
+    current ^= 1;
   }
 };
 
 template <bool Emit>
 void CodeMcuMagnitudes(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples, std::uint32_t count) {
-  CodeMcus<Emit>(state, writer, samples, count, TransformAndCode<Emit>{});
+  CodeMcus<Emit>(state, writer, samples, count, TransformAhead<Emit>{});
 }
 
 }  // namespace

@@ -396,28 +396,32 @@ DIBJPEG_ALWAYS_INLINE int CodeBlock(ByteStream* sink, const ComponentSpec* compo
 
 // Every block of `count` MCUs, laid out one after the other, through the
 // MCU writer; the caller has proven the sink has room for the worst case.
-// codeBlock(packer, component, samples) transforms and codes one block.
-template <bool Emit, typename CodeBlockFn>
+// The coder sees the blocks one by one, and the next one ahead:
+// coder.Code(packer, component, samples, next, nextSamples) transforms and
+// codes one block, where next is the next block's component (null after
+// the last), after coder.Start(first component, first samples).
+template <bool Emit, typename BlockCoder>
 DIBJPEG_ALWAYS_INLINE void CodeMcus(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples,
-                                    std::uint32_t count, CodeBlockFn codeBlock) {
+                                    std::uint32_t count, BlockCoder coder) {
+  // The component of each block of an MCU, in the assembler's order.
+  ComponentSpec* order[6];
+  std::uint32_t perMcu = 0;
+  for (int k = 0; k < state->componentCount; ++k) {
+    for (int n = state->components[k].vSamp * state->components[k].hSamp; n > 0 && perMcu < 6; --n) {
+      order[perMcu++] = &state->components[k];
+    }
+  }
+  assert(perMcu > 0 && count > 0);
   std::uint8_t* data = state->sink->data;
   BitPacker<Emit> packer(writer->acc, writer->pending, Emit ? data + writer->pos : nullptr, writer->pos);
-  // One flat loop over the blocks, so that what codeBlock keeps in registers
-  // (the transform's constants) is set up once per call, not per component
-  // or per MCU. Every component has at least one block, and count is not 0.
-  ComponentSpec* const first = state->components;
-  ComponentSpec* const end = first + state->componentCount;
-  assert(first < end && count > 0);
-  ComponentSpec* c = first;
-  for (int left = c->vSamp * c->hSamp;; samples += 64) {
-    codeBlock(packer, c, samples);
-    if (--left == 0) {
-      if (++c == end) {
-        if (--count == 0) break;
-        c = first;
-      }
-      left = c->vSamp * c->hSamp;
-    }
+  // One flat loop over the blocks, so that what the coder keeps in registers
+  // (the transform's constants) is set up once per call.
+  coder.Start(order[0], samples);
+  std::uint32_t k = 0;
+  for (std::uint32_t left = count * perMcu; left > 0; --left, samples += 64) {
+    const std::uint32_t next = k + 1 == perMcu ? 0 : k + 1;
+    coder.Code(packer, order[k], samples, left > 1 ? order[next] : nullptr, samples + 64);
+    k = next;
   }
   writer->acc = packer.acc();
   writer->pending = packer.pending();
