@@ -286,7 +286,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, HostileGeometry, testing::ValuesIn(HostileCases)
 // one that runs out of room stops before it reads a source that ends early:
 // its status names the full buffer alone.
 TEST(ScanOrder, RunningOutOfRoomStopsBeforeAShortSourceIsRead) {
-  constexpr std::uint32_t Width = 128, Height = 16;  // one row of eight 4:2:0 MCUs
+  constexpr std::uint32_t Width = 64, Height = 16;  // one row of four 4:2:0 MCUs
   Bytes source(Width * 3 * Height);
   std::uint32_t seed = 1;
   for (std::uint8_t& b : source) b = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);

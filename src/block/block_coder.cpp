@@ -69,26 +69,55 @@ struct TransformAndCode {
 };
 
 template <bool Emit>
-void CodeMcusPortable(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples, std::uint32_t count) {
-  CodeMcus<Emit>(state, writer, samples, count, TransformAndCode<Emit>{});
+void CodeMcusPortable(EncoderState* state, BlockWriter* writer, std::uint8_t* out, const std::uint8_t* samples,
+                      std::uint32_t count) {
+  CodeMcus<Emit>(state, writer, out, samples, count, TransformAndCode<Emit>{});
 }
 
 // Out of line, so that EncodeMcus stays a small dispatcher.
-DIBJPEG_NOINLINE void CodeMcusPortable(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples,
-                                        std::uint32_t count, bool emit) {
+DIBJPEG_NOINLINE void CodeMcusPortable(EncoderState* state, BlockWriter* writer, std::uint8_t* out,
+                                        const std::uint8_t* samples, std::uint32_t count, bool emit) {
   if (emit) {
-    CodeMcusPortable<true>(state, writer, samples, count);
+    CodeMcusPortable<true>(state, writer, out, samples, count);
   } else {
-    CodeMcusPortable<false>(state, writer, samples, count);
+    CodeMcusPortable<false>(state, writer, out, samples, count);
   }
 }
 
-// The instruction set's MCU coder, with room proven.
-void CodeMcus(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples, std::uint32_t count, bool emit) {
+// The instruction set's MCU coder; encode mode writes from `out` on, where
+// room is proven.
+void CodeMcus(EncoderState* state, BlockWriter* writer, std::uint8_t* out, const std::uint8_t* samples,
+              std::uint32_t count, bool emit) {
 #if defined(DIBJPEG_HAVE_AVX2)
-  if (CpuHasAvx2()) return CodeMcusAvx2(state, writer, samples, count, emit);
+  if (CpuHasAvx2()) return CodeMcusAvx2(state, writer, out, samples, count, emit);
 #endif
-  CodeMcusPortable(state, writer, samples, count, emit);
+  CodeMcusPortable(state, writer, out, samples, count, emit);
+}
+
+// Near the end of the buffer in encode mode: one MCU coded into a staging
+// area, with the whole bytes its writer holds afterwards, as block by block
+// they would reach the sink. They are copied to the sink only if they all
+// fit; otherwise nothing has changed and the result is false.
+DIBJPEG_NOINLINE bool CodeMcuStaged(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples) {
+  std::uint8_t staging[MaxMcuBytes];
+  const BlockWriter before = *writer;
+  std::int16_t lastDc[3];
+  for (int k = 0; k < 3; ++k) lastDc[k] = state->components[k].lastDc;
+  CodeMcus(state, writer, staging, samples, 1, true);
+  BitPacker<true> packer(writer->acc, writer->pending, staging + (writer->pos - before.pos), 0);
+  const unsigned bits = packer.WholeBytes();
+  const std::uint32_t n = static_cast<std::uint32_t>(packer.out() - staging);
+  assert(n <= sizeof staging);
+  if (RoomLeft(state->sink, true, before.pos) < n) {
+    *writer = before;
+    for (int k = 0; k < 3; ++k) state->components[k].lastDc = lastDc[k];
+    return false;
+  }
+  std::memcpy(state->sink->data + before.pos, staging, n);
+  writer->acc = packer.acc();
+  writer->pending = bits;
+  writer->pos = before.pos + n;
+  return true;
 }
 
 // Near the end of the buffer (or of what measure mode may count): block by
@@ -184,18 +213,21 @@ std::uint32_t McusWithRoom(const EncoderState* state, const BlockWriter* writer)
 
 int EncodeMcus(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples, std::uint32_t count) {
   const bool emit = (state->mode & 1) != 0;
-  if (count > McusWithRoom(state, writer)) {
-    // Near the end: each MCU on its own, block by block where even one MCU may not fit.
-    for (; count > 0; --count, samples += 64 * BlocksPerMcu(state)) {
-      if (RoomLeft(state->sink, emit, writer->pos) < MaxMcuBytes) {
-        if (!EncodeMcuByBlocks(state, writer, samples, emit)) return 0;
-      } else {
-        CodeMcus(state, writer, samples, 1, emit);
-      }
-    }
+  ByteStream* sink = state->sink;
+  if (count <= McusWithRoom(state, writer)) {
+    CodeMcus(state, writer, emit ? sink->data + writer->pos : nullptr, samples, count, emit);
     return 1;
   }
-  CodeMcus(state, writer, samples, count, emit);
+  // Near the end: MCU by MCU; where even one may not fit, staged in encode
+  // mode, and block by block when the staged MCU does not fit either.
+  const std::uint32_t mcuBytes = 64 * BlocksPerMcu(state);
+  for (; count > 0; --count, samples += mcuBytes) {
+    if (McusWithRoom(state, writer) > 0) {
+      CodeMcus(state, writer, emit ? sink->data + writer->pos : nullptr, samples, 1, emit);
+    } else if (!(emit && CodeMcuStaged(state, writer, samples)) && !EncodeMcuByBlocks(state, writer, samples, emit)) {
+      return 0;
+    }
+  }
   return 1;
 }
 

@@ -36,18 +36,19 @@ struct TransformAhead {
 };
 
 template <bool Emit>
-void CodeMcuMagnitudes(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples, std::uint32_t count) {
-  CodeMcus<Emit>(state, writer, samples, count, TransformAhead<Emit>{});
+void CodeMcuMagnitudes(EncoderState* state, BlockWriter* writer, std::uint8_t* out, const std::uint8_t* samples,
+                       std::uint32_t count) {
+  CodeMcus<Emit>(state, writer, out, samples, count, TransformAhead<Emit>{});
 }
 
 }  // namespace
 
-void CodeMcusAvx2(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples, std::uint32_t count,
-                  bool emit) {
+void CodeMcusAvx2(EncoderState* state, BlockWriter* writer, std::uint8_t* out, const std::uint8_t* samples,
+                  std::uint32_t count, bool emit) {
   if (emit) {
-    CodeMcuMagnitudes<true>(state, writer, samples, count);
+    CodeMcuMagnitudes<true>(state, writer, out, samples, count);
   } else {
-    CodeMcuMagnitudes<false>(state, writer, samples, count);
+    CodeMcuMagnitudes<false>(state, writer, out, samples, count);
   }
 }
 

@@ -36,9 +36,9 @@ int CodeBlockAvx2(ByteStream* sink, const ComponentSpec* component, std::int32_t
                   const std::int16_t* coefficients, bool emit);
 // Every block of `count` MCUs (their samples, as the assembler laid them
 // out, one MCU after the other) transformed and coded through the scan's
-// writer, with room proven.
-void CodeMcusAvx2(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples, std::uint32_t count,
-                  bool emit);
+// writer; encode mode writes from `out` on, where room is proven.
+void CodeMcusAvx2(EncoderState* state, BlockWriter* writer, std::uint8_t* out, const std::uint8_t* samples,
+                  std::uint32_t count, bool emit);
 #endif
 
 }  // namespace dibjpeg

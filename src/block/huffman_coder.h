@@ -395,14 +395,16 @@ DIBJPEG_ALWAYS_INLINE int CodeBlock(ByteStream* sink, const ComponentSpec* compo
 }
 
 // Every block of `count` MCUs, laid out one after the other, through the
-// MCU writer; the caller has proven the sink has room for the worst case.
+// MCU writer. Encode mode writes the bytes from `out` on (the sink at the
+// writer's position, or a staging area), which the caller has proven has
+// room for the worst case; measure mode counts them.
 // The coder sees the blocks one by one, and the next one ahead:
 // coder.Code(packer, component, samples, next, nextSamples) transforms and
 // codes one block, where next is the next block's component (null after
 // the last), after coder.Start(first component, first samples).
 template <bool Emit, typename BlockCoder>
-DIBJPEG_ALWAYS_INLINE void CodeMcus(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples,
-                                    std::uint32_t count, BlockCoder coder) {
+DIBJPEG_ALWAYS_INLINE void CodeMcus(EncoderState* state, BlockWriter* writer, std::uint8_t* out,
+                                    const std::uint8_t* samples, std::uint32_t count, BlockCoder coder) {
   // The component of each block of an MCU, in the assembler's order.
   ComponentSpec* order[6];
   std::uint32_t perMcu = 0;
@@ -412,8 +414,7 @@ DIBJPEG_ALWAYS_INLINE void CodeMcus(EncoderState* state, BlockWriter* writer, co
     }
   }
   assert(perMcu > 0 && count > 0);
-  std::uint8_t* data = state->sink->data;
-  BitPacker<Emit> packer(writer->acc, writer->pending, Emit ? data + writer->pos : nullptr, writer->pos);
+  BitPacker<Emit> packer(writer->acc, writer->pending, out, writer->pos);
   // One flat loop over the blocks, so that what the coder keeps in registers
   // (the transform's constants) is set up once per call.
   coder.Start(order[0], samples);
@@ -425,7 +426,7 @@ DIBJPEG_ALWAYS_INLINE void CodeMcus(EncoderState* state, BlockWriter* writer, co
   }
   writer->acc = packer.acc();
   writer->pending = packer.pending();
-  writer->pos = Emit ? static_cast<std::uint32_t>(packer.out() - data) : packer.counted();
+  writer->pos = Emit ? writer->pos + static_cast<std::uint32_t>(packer.out() - out) : packer.counted();
 }
 
 }  // namespace

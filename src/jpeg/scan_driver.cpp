@@ -49,8 +49,8 @@ int EncodeRestartInterval(EncoderState* state) {
   // This interval's MCUs: `length` of them, or as many as are left.
   const std::uint32_t left = state->mcusDone < state->mcuTotal ? state->mcuTotal - state->mcusDone : 0;
   const std::uint32_t end = state->mcusDone + (left < length ? left : length);
-  // Room for eight MCUs of six blocks: 48 gray MCUs, 16 at 4:4:4.
-  std::uint8_t mcuBuffer[8 * 6 * 64];
+  // Room for 32 blocks: 32 gray MCUs, 10 at 4:4:4, 8 at 4:2:2, 5 at 4:2:0.
+  std::uint8_t mcuBuffer[32 * 64];
   // The library's own block coder takes MCUs a batch at a time and keeps its
   // bits in one writer across them; any other block coder gets each block.
   if (state->encodeBlock == EncodeBlock) {
