@@ -128,13 +128,37 @@ bool FusedLayout(const EncoderState* state, McuLayout* layout) {
   return true;
 }
 
-// True when the AVX2 kernel takes the MCU: it lies wholly inside the image
-// and the source (the top row ends highest in memory, so when it fits,
-// every row fits), the assembler is one of the library's own, and the
-// processor has AVX2.
-bool KernelTakesMcu(const EncoderState* state, McuPlace place, std::uint64_t topRowEnd, McuLayout* layout) {
-  return place.columnsIn == state->mcuWidth && place.rowsLeft >= state->mcuHeight &&
-         topRowEnd <= state->source->size && FusedLayout(state, layout) && CpuHasAvx2();
+// True when the AVX2 kernel takes the MCU: its rows lie within the source
+// (the top row ends highest in memory, so when it fits, every row fits),
+// the assembler is one of the library's own, and the processor has AVX2.
+bool KernelTakesMcu(const EncoderState* state, std::uint64_t topRowEnd, McuLayout* layout) {
+  return topRowEnd <= state->source->size && FusedLayout(state, layout) && CpuHasAvx2();
+}
+
+// An MCU across the right or bottom edge of the image through the AVX2
+// kernel: its pixels, with the last column and row repeated, are gathered
+// into a tile laid out like a whole MCU of the bitmap (bottom-up rows, one
+// MCU row apart). The same pixels give the same samples, as in
+// ReadMcuPlanes, and the stream is left where ReadMcuPlanes leaves it.
+template <typename Format>
+int ReadEdgeMcuAvx2(EncoderState* state, McuPlace place, std::uint64_t top, McuLayout layout,
+                    std::uint8_t* mcuBuffer) {
+  const std::uint32_t height = state->mcuHeight;
+  const std::uint32_t stride = state->mcuWidth * Format::Bytes;
+  const std::uint32_t rowsIn = std::min<std::uint32_t>(place.rowsLeft, height);
+  const std::uint32_t bytesIn = place.columnsIn * Format::Bytes;
+  const std::uint8_t* source = state->source->data;
+  std::uint8_t tile[16 * 16 * 4];
+  for (std::uint32_t r = 0; r < height; ++r) {
+    std::uint8_t* row = tile + (height - 1 - r) * stride;
+    std::memcpy(row, source + top - std::uint64_t{std::min(r, rowsIn - 1)} * state->rowStride, bytesIn);
+    for (std::uint32_t k = bytesIn; k < stride; k += Format::Bytes) {
+      std::memcpy(row + k, row + bytesIn - Format::Bytes, Format::Bytes);
+    }
+  }
+  state->source->pos = static_cast<std::uint32_t>(top - std::uint64_t{rowsIn - 1} * state->rowStride + bytesIn);
+  return Format::Avx2Mcu(tile, std::size_t{height} * stride, std::size_t{height - 1} * stride, stride, layout,
+                         mcuBuffer);
 }
 #endif
 
@@ -192,11 +216,14 @@ int ReadColourAtCursor(EncoderState* state, std::uint8_t* mcuBuffer) {
   McuPlace place;
   if (!StepCursor(state, &place)) return 0;
 #if defined(DIBJPEG_HAVE_AVX2)
-  // A whole MCU goes straight into its blocks.
+  // A whole MCU goes straight into its blocks, an MCU on the edge through a tile.
   const std::uint64_t top = FirstRowStart(state, place, Format::Bytes);
   const std::uint64_t topRowEnd = top + std::uint64_t{place.columnsIn} * Format::Bytes;
   McuLayout layout;
-  if (KernelTakesMcu(state, place, topRowEnd, &layout)) {
+  if (KernelTakesMcu(state, topRowEnd, &layout)) {
+    if (place.columnsIn < state->mcuWidth || place.rowsLeft < state->mcuHeight) {
+      return ReadEdgeMcuAvx2<Format>(state, place, top, layout, mcuBuffer);
+    }
     ByteStream* source = state->source;
     source->pos = static_cast<std::uint32_t>(topRowEnd - std::uint64_t{state->rowStride} * (state->mcuHeight - 1));
     return Format::Avx2Mcu(source->data, source->size, top, state->rowStride, layout, mcuBuffer);
