@@ -45,11 +45,13 @@ TEST(Avx2Kernels, QuantizerMatchesDivisionExhaustively) {
   }
 }
 
-// Blocks for the transform: random ones, 0/255 checkerboards and noise near
-// the extremes, then every basis function's sign pattern at 0/255 and its
-// inverse (the largest outputs each frequency can reach).
+// Blocks for the transform: every flat block, random ones, 0/255
+// checkerboards and noise near the extremes, then every basis function's
+// sign pattern at 0/255 and its inverse (the largest outputs each frequency
+// can reach).
 std::vector<std::array<std::uint8_t, 64>> TestBlocks() {
   std::vector<std::array<std::uint8_t, 64>> blocks;
+  for (int v = 0; v < 256; ++v) blocks.emplace_back().fill(static_cast<std::uint8_t>(v));
   std::mt19937 rng(7);
   for (int n = 0; n < 20000; ++n) {
     std::array<std::uint8_t, 64>& block = blocks.emplace_back();

@@ -182,11 +182,29 @@ DIBJPEG_ALWAYS_INLINE std::uint64_t ZigzagNonzero(const V magnitude[4]) {
   return mask;
 }
 
-// TransformBlockAvx2, delivering the block as the AVX2 coder takes it.
+// True when all 64 samples are equal, as on blank paper.
+DIBJPEG_ALWAYS_INLINE bool FlatBlock(const std::uint8_t samples[64]) {
+  const V first = _mm256_set1_epi8(static_cast<char>(samples[0]));
+  const V a = _mm256_loadu_si256(reinterpret_cast<const V*>(samples));
+  const V b = _mm256_loadu_si256(reinterpret_cast<const V*>(samples + 32));
+  return _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, first))) == -1;
+}
+
+// TransformBlockAvx2, delivering the block as the AVX2 coder takes it. A flat
+// block of sample v skips the transform: Transform gives it 64 x (v - 128) as
+// its DC term (4 x the row sum, less the level shift, in the row pass; the
+// column pass sums eight of those, (256 x (v - 128) + 2) >> 2) and 0 for
+// every other output, since each of them weighs the samples with weights
+// that sum to 0.
 DIBJPEG_ALWAYS_INLINE void TransformMagnitudes(BlockMagnitudes* out, const std::uint8_t samples[64],
                                                const QuantTable* table) {
   V rows[4], magnitude[4];
-  Transform(rows, samples);
+  if (FlatBlock(samples)) {
+    rows[0] = _mm256_zextsi128_si256(_mm_cvtsi32_si128((64 * (samples[0] - 128)) & 0xFFFF));
+    rows[1] = rows[2] = rows[3] = _mm256_setzero_si256();
+  } else {
+    Transform(rows, samples);
+  }
   for (int g = 0; g < 4; ++g) {
     magnitude[g] = QuantizedMagnitude(rows[g], table, 16 * g);
     // Negative values send the one's complement of their magnitude.
