@@ -271,20 +271,20 @@ template <typename Packer, typename PutCoefficient>
 DIBJPEG_ALWAYS_INLINE void PutAcRuns(Packer& packer, const HuffTable* table, std::uint64_t zigzag,
                                      PutCoefficient putCoefficient) {
   constexpr unsigned EndOfBlock = 0x00;
-  // Each pass clears the lowest bit of `left`, one instruction, so the loop
-  // carries no longer chain than that from one coefficient to the next.
-  std::uint64_t left = zigzag & ~std::uint64_t{1};
-  std::size_t next = 1;  // the zigzag position after the last one sent
-  while (left != 0) {
-    const std::size_t k = LowestBit(left);
-    left &= left - 1;
-    std::size_t run = k - next;  // at most 62
-    next = k + 1;
+  // Bit 0 of `pending` stands for the position `natural` points at; each
+  // coefficient sent shifts out its run of zeros and itself.
+  std::uint64_t pending = zigzag >> 1;
+  const std::int32_t* natural = ZigzagOrder + 1;
+  while (pending != 0) {
+    std::size_t run = LowestBit(pending);  // at most 62
+    pending = pending >> run >> 1;
+    const int at = natural[run];
+    natural += run + 1;
     if (run > 15) [[unlikely]] PutZeroRuns(packer, table, run);
-    putCoefficient(ZigzagOrder[k], static_cast<unsigned>(run));
+    putCoefficient(at, static_cast<unsigned>(run));
   }
-  // The block ends with zeros unless its last coefficient was sent.
-  if ((zigzag >> 63) == 0) PutSymbol(packer, table, EndOfBlock, 0);
+  // natural has passed the last position only when that coefficient was sent.
+  if (natural != ZigzagOrder + 64) PutSymbol(packer, table, EndOfBlock, 0);
 }
 
 template <typename Packer>
