@@ -71,7 +71,8 @@ struct TransformAndCode {
 template <bool Emit>
 void CodeMcusPortable(EncoderState* state, BlockWriter* writer, std::uint8_t* out, const std::uint8_t* samples,
                       std::uint32_t count) {
-  CodeMcus<Emit>(state, writer, out, samples, count, TransformAndCode<Emit>{});
+  TransformAndCode<Emit> coder;
+  CodeMcus<Emit>(state, writer, out, samples, count, coder);
 }
 
 // Out of line, so that EncodeMcus stays a small dispatcher.

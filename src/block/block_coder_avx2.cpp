@@ -19,26 +19,35 @@ namespace {
 // reads magnitudes stored a whole block earlier, not ones whose stores may
 // still be on their way to the cache, and the processor can overlap the
 // transform's vector work with the coder's scalar work.
+// The two blocks are reached through pointers that swap, so the coder's
+// loads need no index for which one it reads.
 template <bool Emit>
 struct TransformAhead {
   BlockMagnitudes m[2];
-  int current = 0;
+  BlockMagnitudes* now = &m[0];
+  BlockMagnitudes* ahead = &m[1];
+
+  TransformAhead() = default;
+  TransformAhead(const TransformAhead&) = delete;  // the pointers point into this object
 
   DIBJPEG_ALWAYS_INLINE void Start(const ComponentSpec* c, const std::uint8_t* samples) {
-    TransformMagnitudes(&m[0], samples, c->quantTable);
+    TransformMagnitudes(now, samples, c->quantTable);
   }
   DIBJPEG_ALWAYS_INLINE void Code(BitPacker<Emit>& packer, ComponentSpec* c, const std::uint8_t*,
                                   const ComponentSpec* next, const std::uint8_t* nextSamples) {
-    if (next != nullptr) TransformMagnitudes(&m[current ^ 1], nextSamples, next->quantTable);
-    PutBlockMagnitudes(packer, c, m[current]);
-    current ^= 1;
+    if (next != nullptr) TransformMagnitudes(ahead, nextSamples, next->quantTable);
+    PutBlockMagnitudes(packer, c, *now);
+    BlockMagnitudes* const done = now;
+    now = ahead;
+    ahead = done;
   }
 };
 
 template <bool Emit>
 void CodeMcuMagnitudes(EncoderState* state, BlockWriter* writer, std::uint8_t* out, const std::uint8_t* samples,
                        std::uint32_t count) {
-  CodeMcus<Emit>(state, writer, out, samples, count, TransformAhead<Emit>{});
+  TransformAhead<Emit> coder;
+  CodeMcus<Emit>(state, writer, out, samples, count, coder);
 }
 
 }  // namespace

@@ -404,7 +404,7 @@ DIBJPEG_ALWAYS_INLINE int CodeBlock(ByteStream* sink, const ComponentSpec* compo
 // the last), after coder.Start(first component, first samples).
 template <bool Emit, typename BlockCoder>
 DIBJPEG_ALWAYS_INLINE void CodeMcus(EncoderState* state, BlockWriter* writer, std::uint8_t* out,
-                                    const std::uint8_t* samples, std::uint32_t count, BlockCoder coder) {
+                                    const std::uint8_t* samples, std::uint32_t count, BlockCoder& coder) {
   // The component of each block of an MCU, in the assembler's order.
   ComponentSpec* order[6];
   std::uint32_t perMcu = 0;
