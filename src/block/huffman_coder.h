@@ -415,8 +415,8 @@ DIBJPEG_ALWAYS_INLINE void CodeMcus(EncoderState* state, BlockWriter* writer, st
   }
   assert(perMcu > 0 && count > 0);
   BitPacker<Emit> packer(writer->acc, writer->pending, out, writer->pos);
-  // One flat loop over the blocks, so that what the coder keeps in registers
-  // (the transform's constants) is set up once per call.
+  // One flat loop over the blocks of all the MCUs: the packer, the coder
+  // and the component order are set up once per call.
   coder.Start(order[0], samples);
   std::uint32_t k = 0;
   for (std::uint32_t left = count * perMcu; left > 0; --left, samples += 64) {
