@@ -36,6 +36,9 @@ void OpenBlockWriter(BlockWriter* writer, const ByteStream* sink);
 // Writes the complete pending bytes into the sink and leaves the rest as
 // its pending byte; the room for them was proven when they were coded.
 void CloseBlockWriter(BlockWriter* writer, ByteStream* sink, bool emit);
+// Transforms each block of one MCU (its samples as the assembler laid them
+// out) and hands it to encodeBlock, stopping at the first failure.
+int EncodeMcuBlocks(EncoderState* state, const std::uint8_t* samples, EncodeBlockFn encodeBlock);
 // Blocks in one MCU: 1 (gray), 3 (4:4:4), 4 (4:2:2) or 6 (4:2:0).
 std::uint32_t BlocksPerMcu(const EncoderState* state);
 // How many MCUs EncodeMcus can code from where the writer stands with no

@@ -126,15 +126,7 @@ DIBJPEG_NOINLINE bool CodeMcuStaged(EncoderState* state, BlockWriter* writer, co
 DIBJPEG_NOINLINE int EncodeMcuByBlocks(EncoderState* state, BlockWriter* writer, const std::uint8_t* samples,
                                         bool emit) {
   CloseBlockWriter(writer, state->sink, emit);
-  const std::uint8_t* block = samples;
-  for (int k = 0; k < state->componentCount; ++k) {
-    ComponentSpec* c = &state->components[k];
-    for (int n = c->vSamp * c->hSamp; n > 0; --n, block += 64) {
-      std::int16_t coefficients[64];
-      TransformBlock(coefficients, block, c->quantTable);
-      if (!EncodeBlock(state, c, coefficients)) return 0;
-    }
-  }
+  if (!EncodeMcuBlocks(state, samples, EncodeBlock)) return 0;
   OpenBlockWriter(writer, state->sink);
   return 1;
 }
@@ -199,6 +191,19 @@ void CloseBlockWriter(BlockWriter* writer, ByteStream* sink, bool emit) {
     CloseWriter<false>(writer, sink);
   }
   OpenBlockWriter(writer, sink);
+}
+
+int EncodeMcuBlocks(EncoderState* state, const std::uint8_t* samples, EncodeBlockFn encodeBlock) {
+  const std::uint8_t* block = samples;
+  for (int k = 0; k < state->componentCount; ++k) {
+    ComponentSpec* c = &state->components[k];
+    for (int n = c->vSamp * c->hSamp; n > 0; --n, block += 64) {
+      std::int16_t coefficients[64];
+      TransformBlock(coefficients, block, c->quantTable);
+      if (!encodeBlock(state, c, coefficients)) return 0;
+    }
+  }
+  return 1;
 }
 
 std::uint32_t BlocksPerMcu(const EncoderState* state) {

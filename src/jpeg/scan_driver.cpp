@@ -82,15 +82,7 @@ int EncodeRestartInterval(EncoderState* state) {
   } else {
     for (; state->mcusDone < end; ++state->mcusDone) {
       if (!state->fetchMcu(state, mcuBuffer)) return 0;
-      const std::uint8_t* block = mcuBuffer;
-      for (int k = 0; k < state->componentCount; ++k) {
-        ComponentSpec* c = &state->components[k];
-        for (int n = c->vSamp * c->hSamp; n > 0; --n, block += 64) {
-          std::int16_t coefficients[64];
-          TransformBlock(coefficients, block, c->quantTable);
-          if (!state->encodeBlock(state, c, coefficients)) return 0;
-        }
-      }
+      if (!EncodeMcuBlocks(state, mcuBuffer, state->encodeBlock)) return 0;
     }
   }
   // The last interval may be short; it is flushed like every other so the
