@@ -8,7 +8,7 @@
 # time is then the pipeline's (the shell waits for both programs) and the
 # memory its larger program's.
 #
-#   bench/cli_vs_cjpeg.sh build/release/tools/dibjpeg DIR [RUNS]
+#   bench/cli_vs_cjpeg.sh build/release/cli/dibjpeg DIR [RUNS]
 set -euo pipefail
 [ $# -ge 2 ] || { echo "usage: $0 DIBJPEG DIR [RUNS]" >&2; exit 2; }
 dibjpeg=$1 dir=$2 runs=${3:-9}

@@ -8,5 +8,5 @@ cmake --preset release
 cmake --build --preset release -j2 --target dibjpeg_cli example
 input=build/release/tools/example.bmp
 output=build/release/example.jpg
-build/release/tools/dibjpeg --quality 85 "$input" "$output"
+build/release/cli/dibjpeg --quality 85 "$input" "$output"
 echo "Encoded $input ($(wc -c < "$input") bytes) to $PWD/$output ($(wc -c < "$output") bytes)"
