@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "dibjpeg/dibjpeg.h"
-#include "image_input.h"
-#include "jpeg_metadata.h"
-#include "output_file.h"
+#include "input/read_image.h"
+#include "output/jpeg_metadata.h"
+#include "output/output_file.h"
 
 #ifdef _WIN32
 #include <fcntl.h>

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "image_input.h"
+#include "input/read_image.h"
 
 namespace {
 

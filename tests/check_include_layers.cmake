@@ -7,9 +7,16 @@
 #   api                    the exported entry point
 # A file may include its own folder, any lower floor and the public header.
 #   cmake -DSRC=path/to/src -P check_include_layers.cmake
+# Another tree passes its own floors, ground first, folders of one floor
+# joined by "|"; "." stands for the files at the top of the tree:
+#   cmake -DSRC=path/to/cli "-DFLOORS=input;output;." -P check_include_layers.cmake
 cmake_minimum_required(VERSION 3.25)
 get_filename_component(SRC "${SRC}" ABSOLUTE)
-set(floors "common" "stream|pixels|block" "jpeg" "setup" "api")
+if(DEFINED FLOORS)
+  set(floors ${FLOORS})
+else()
+  set(floors "common" "stream|pixels|block" "jpeg" "setup" "api")
+endif()
 
 function(floor_of folder result)
   set(level 0)
@@ -31,6 +38,9 @@ endif()
 set(faults "")
 foreach(source IN LISTS sources)
   string(REGEX REPLACE "/.*" "" folder "${source}")
+  if(folder STREQUAL source)
+    set(folder ".")
+  endif()
   floor_of("${folder}" own)
   if(own EQUAL -1)
     list(APPEND faults "${source}: folder ${folder} has no floor")
@@ -43,6 +53,9 @@ foreach(source IN LISTS sources)
       continue()
     endif()
     string(REGEX REPLACE "/.*" "" to "${target}")
+    if(to STREQUAL target)
+      set(to ".")
+    endif()
     if(to STREQUAL folder)
       continue()
     endif()

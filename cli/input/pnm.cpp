@@ -4,7 +4,7 @@
 // bits with rounding; alpha is dropped, or composited on white.
 #include <cstring>
 
-#include "image_readers.h"
+#include "input/formats.h"
 
 namespace dibjpeg::cli {
 namespace {

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "image_readers.h"
+#include "input/formats.h"
 
 namespace dibjpeg::cli {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "image_input.h"
+#include "input/image.h"
 
 namespace dibjpeg::cli {
 
@@ -40,11 +40,5 @@ bool RefuseTruncated(std::string* error, const std::string& format, std::uint64_
 // the file when there is none) and fills in the image's size fields.
 bool AllocatePixels(const Source& source, const ReadOptions& options, std::uint64_t width, std::uint64_t height,
                     unsigned bitCount, std::uint64_t dataEnd, Image* image, std::string* error);
-
-// Each reader starts after the bytes ReadImage recognised: "BM", "Pn", or
-// the 8-byte PNG signature.
-bool ReadBmp(Source* source, const ReadOptions& options, Image* image, std::string* error);
-bool ReadPnm(Source* source, char kind, const ReadOptions& options, Image* image, std::string* error);
-bool ReadPng(Source* source, const ReadOptions& options, Image* image, std::string* error);
 
 }  // namespace dibjpeg::cli

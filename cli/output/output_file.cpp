@@ -20,7 +20,7 @@
 // held, so a run they stop ends before the file is touched or after it is
 // whole; a write past the file size limit fails with an error instead of
 // SIGXFSZ. OUTPUT that is INPUT (the same device and inode) is refused.
-#include "output_file.h"
+#include "output/output_file.h"
 
 #include <cerrno>
 #include <csignal>

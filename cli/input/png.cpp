@@ -10,7 +10,7 @@
 
 #include <cstring>
 
-#include "image_readers.h"
+#include "input/formats.h"
 
 namespace dibjpeg::cli {
 namespace {

@@ -1,5 +1,5 @@
-// Reads the image files the command-line encoder accepts (BMP, PNM and PAM,
-// PNG), recognised by their content, and lays the pixels out as the encoder
+// The image as the command-line encoder hands it to the library, and what
+// its readers are given. Every reader lays the pixels out as the encoder
 // reads them: bottom-up rows, each padded to a multiple of 4 bytes, as 8-bit
 // gray, 24-bit or 32-bit (never its 16-bit 5-5-5 layout). The pixels
 // are read from the file straight into that buffer, a row at a time where
@@ -79,9 +79,6 @@ constexpr std::uint64_t MaxIccProfile = 255 * 65519;
 // Bytes per row of a bottom-up bitmap.
 std::uint64_t DibRowStride(std::uint64_t width, unsigned bitCount);
 
-// Parses the file. On failure returns false and sets *error to one line
-// saying what was found and what is supported.
-bool ReadImage(Source* source, const ReadOptions& options, Image* image, std::string* error);
 
 // Turns a colour image into 8-bit gray with the encoder's own luma weights,
 // Y = (77 R + 150 G + 29 B + 128) >> 8, in place. A gray image is left as it is.

@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "image_input.h"
+#include "input/image.h"
 
 namespace dibjpeg::cli {
 

@@ -1,6 +1,6 @@
 // The density fields and the ICC profile segments of the JPEG the program
 // writes.
-#include "jpeg_metadata.h"
+#include "output/jpeg_metadata.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,0 +1,41 @@
+// Recognises the input by its first bytes and hands it to its reader.
+#include "input/read_image.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "input/formats.h"
+
+namespace dibjpeg::cli {
+
+constexpr char FormatsSupported[] = "BMP, PNM (P1 to P6), PAM (P7) and PNG";
+
+bool ReadImage(Source* source, const ReadOptions& options, Image* image, std::string* error) {
+  std::uint8_t magic[8];
+  const std::size_t got = ReadBytes(source, magic, 2);
+  if (got == 0) return Refuse(error, "empty input", FormatsSupported);
+  if (got == 2 && magic[0] == 'B' && magic[1] == 'M') return ReadBmp(source, options, image, error);
+  if (got == 2 && magic[0] == 'P' && magic[1] >= '1' && magic[1] <= '7') {
+    return ReadPnm(source, static_cast<char>(magic[1]), options, image, error);
+  }
+  constexpr std::uint8_t PngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  const std::size_t total = got == 2 ? 2 + ReadBytes(source, magic + 2, 6) : got;
+  if (total == 8 && std::memcmp(magic, PngSignature, 8) == 0) {
+#ifdef DIBJPEG_HAVE_PNG
+    return ReadPng(source, options, image, error);
+#else
+    return Refuse(error, "PNG, which this build cannot read (built without libpng)", "BMP, PNM (P1 to P6), PAM (P7)");
+#endif
+  }
+  std::string start;
+  for (std::size_t i = 0; i < total && i < 4; ++i) {
+    char text[4];
+    std::snprintf(text, sizeof text, "%s%02X", i ? " " : "", magic[i]);
+    start += text;
+  }
+  return Refuse(error, "unrecognised input starting with bytes " + start, FormatsSupported);
+}
+
+// Each gray row is written no further along the buffer than the colour row
+
+}  // namespace dibjpeg::cli
