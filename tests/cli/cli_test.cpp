@@ -415,6 +415,12 @@ void WriteFile(const fs::path& path, const Bytes& data) {
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), data.size());
 }
 
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// What an existing OUTPUT holds before a run: the start of a JPEG, which the
+// program may replace.
+Bytes OldJpeg() { return Text("\xFF\xD8\xFF old"); }
+
 struct Outcome {
   int exit = -1;
   std::string out;
@@ -735,7 +741,6 @@ Bytes Patched(Bytes file, std::size_t at, std::uint32_t value, int bytes) {
   return file;
 }
 
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // An ICC profile header libpng accepts (monitor class, XYZ connection space,
 // D50 illuminant, no tags), then filler up to `size` bytes.
@@ -917,7 +922,7 @@ TEST_F(CommandLine, CarriesResolutionAndColourProfileIntoTheJpeg) {
 // which libjpeg's decoder refuses, need --allow-large.
 TEST_F(CommandLine, RefusesSidesJpegCannotHoldOrDecodersRefuse) {
   const fs::path dir = Dir("wide");
-  WriteFile(dir / "out.jpg", Text("old"));
+  WriteFile(dir / "out.jpg", OldJpeg());
   struct Case {
     const char* header;
     const char* options;
@@ -940,7 +945,7 @@ TEST_F(CommandLine, RefusesSidesJpegCannotHoldOrDecodersRefuse) {
     EXPECT_EQ(run.exit, *c.message ? 1 : 0);
     EXPECT_EQ(run.err.rfind(*c.message ? "dibjpeg: standard input: " + std::string(c.message) : "", 0), 0u) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), *c.message ? 1 : 0);
-    EXPECT_EQ(ReadFile(dir / "out.jpg") == Text("old"), *c.message != 0);
+    EXPECT_EQ(ReadFile(dir / "out.jpg") == OldJpeg(), *c.message != 0);
     EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.pgm", "out.jpg"}));
   }
 }
@@ -974,7 +979,7 @@ TEST_F(CommandLine, RejectsBadCommandLinesAndWritesNothing) {
       {"--icc IN IN OUT", 1, "not an ICC profile (no 'acsp' signature at byte 36)"},
       // Accepted spellings.
       {"-q 90 -s 444 --gray --background=white --density=300 --force --max-pixels=64 IN OUT", 0, ""},
-      {"-q90 -s444 -oOUT IN", 0, ""},
+      {"-q90 -s444 -o OUT IN", 0, ""},
       {"-quality 90 -outfile OUT IN", 0, ""},
       {"--output=OUT --allow-large IN", 0, ""},
       {"-- IN OUT", 0, ""},
@@ -1075,7 +1080,7 @@ TEST_F(CommandLine, WritesThroughLinksAndIntoSpecialFiles) {
   EXPECT_TRUE(fs::is_fifo(fifo));
 
   // A link to a regular file: the target is replaced, keeping its mode.
-  WriteFile(dir / "target.jpg", Text("old"));
+  WriteFile(dir / "target.jpg", OldJpeg());
   fs::permissions(dir / "target.jpg", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   fs::create_symlink("target.jpg", dir / "link.jpg");
   EXPECT_EQ(Exec(in + Q(dir / "link.jpg")).exit, 0);
@@ -1113,7 +1118,7 @@ TEST_F(CommandLine, WritesThroughLinksAndIntoSpecialFiles) {
 
   // A read-only file is not replaced by whoever could not write it. Root can
   // open any file for writing, so for root it is replaced, mode kept.
-  WriteFile(dir / "ro.jpg", Text("old"));
+  WriteFile(dir / "ro.jpg", OldJpeg());
   fs::permissions(dir / "ro.jpg", fs::perms::owner_read);
   const Outcome readOnly = Exec(in + Q(dir / "ro.jpg"));
   if (geteuid() == 0) {
@@ -1122,7 +1127,7 @@ TEST_F(CommandLine, WritesThroughLinksAndIntoSpecialFiles) {
   } else {
     EXPECT_EQ(readOnly.exit, 1);
     EXPECT_EQ(readOnly.err, "dibjpeg: cannot write " + (dir / "ro.jpg").string() + ": Permission denied\n");
-    EXPECT_EQ(ReadFile(dir / "ro.jpg"), Text("old"));
+    EXPECT_EQ(ReadFile(dir / "ro.jpg"), OldJpeg());
   }
   EXPECT_EQ(fs::status(dir / "ro.jpg").permissions(), fs::perms::owner_read);
 
@@ -1149,28 +1154,28 @@ constexpr char NeedsRoot[] = "needs root: runs the program and makes files as ot
 TEST_F(CommandLine, RefusesOutputThatIsTheInput) {
   const fs::path dir = Dir("same");
   const Bytes bmp = WriteBmp(MakeTestImage(8, 8), {.name = "bmp24"});
-  WriteFile(dir / "in.bmp", bmp);
-  fs::create_symlink("in.bmp", dir / "link.bmp");
-  fs::create_hard_link(dir / "in.bmp", dir / "hard.bmp");
-  const std::string in = Q(dir / "in.bmp");
+  WriteFile(dir / "in", bmp);
+  fs::create_symlink("in", dir / "link.jpg");
+  fs::create_hard_link(dir / "in", dir / "hard.jpg");
+  const std::string in = Q(dir / "in");
   const struct {
     std::string args;
     std::string output;  // as the message names it
   } cases[] = {
-      {in + " " + in, (dir / "in.bmp").string()},
-      {in + " " + Q(dir / "link.bmp"), (dir / "link.bmp").string()},
-      {in + " " + Q(dir / "hard.bmp"), (dir / "hard.bmp").string()},
+      {in + " " + in, (dir / "in").string()},
+      {"--force " + in + " " + Q(dir / "link.jpg"), (dir / "link.jpg").string()},
+      {in + " " + Q(dir / "hard.jpg"), (dir / "hard.jpg").string()},
       {"- /dev/stdin <" + in, "/dev/stdin"},
-      {"/dev/stdin " + Q(dir / "hard.bmp") + " <" + in, (dir / "hard.bmp").string()},
+      {"/dev/stdin " + Q(dir / "hard.jpg") + " <" + in, (dir / "hard.jpg").string()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
     const Outcome run = Exec(c.args);
     EXPECT_EQ(run.exit, 1);
     EXPECT_EQ(run.err, "dibjpeg: cannot write " + c.output + ": it is the input file\n");
-    EXPECT_TRUE(ReadFile(dir / "in.bmp") == bmp) << "the input changed";
+    EXPECT_TRUE(ReadFile(dir / "in") == bmp) << "the input changed";
   }
-  EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.bmp", "link.bmp", "hard.bmp"}));
+  EXPECT_EQ(Listing(dir), (std::set<std::string>{"in", "link.jpg", "hard.jpg"}));
 }
 
 // Another user's links in a shared sticky folder are not followed (the
@@ -1236,7 +1241,7 @@ TEST_F(CommandLine, WritesAnExistingFileInPlace) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    WriteFile(c.file, Text("old"));
+    WriteFile(c.file, OldJpeg());
     ASSERT_EQ(chown(c.file.c_str(), c.owner, c.group), 0);
     ASSERT_EQ(chmod(c.file.c_str(), c.mode), 0);
     fs::create_hard_link(c.file, c.file.string() + ".link");
@@ -1266,11 +1271,11 @@ TEST_F(CommandLine, AStoppedWriteLeavesNothingBehindAndLongNamesWork) {
   const Outcome created = Exec(in + Q(dir / "new.jpg"), {}, limit);
   EXPECT_EQ(created.exit, 1);
   EXPECT_EQ(created.err, "dibjpeg: cannot create " + (dir / "new.jpg").string() + ": File too large\n");
-  WriteFile(dir / "old.jpg", Text("old"));
+  WriteFile(dir / "old.jpg", OldJpeg());
   const Outcome replaced = Exec(in + Q(dir / "old.jpg"), {}, limit);
   EXPECT_EQ(replaced.exit, 1);
   EXPECT_EQ(replaced.err, "dibjpeg: cannot write " + (dir / "old.jpg").string() + ": File too large\n");
-  EXPECT_EQ(ReadFile(dir / "old.jpg"), Text("old"));
+  EXPECT_EQ(ReadFile(dir / "old.jpg"), OldJpeg());
   EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.ppm", "old.jpg"}));
 
   const std::string longName(255, 'n');
