@@ -350,8 +350,10 @@ bool WriteRegular(int fd, const struct stat& st, const std::string& name, Bytes 
     return false;
   }
   const HeldSignals held;
-  if (st.st_nlink > 1 && !force) {
-    if (Reserve(fd, st, static_cast<off_t>(data.size())) == ENOTSUP) {
+  if (st.st_nlink > 1) {
+    const int reserved = Reserve(fd, st, static_cast<off_t>(data.size()));
+    if (reserved == ENOTSUP && force) return Replace(fd, Resolve(name), data, error, name) == Result::Done;
+    if (reserved == ENOTSUP) {
       *error = "not replacing " + name + ": it has " + std::to_string(st.st_nlink) +
                " hard links, which replacing it would part from it, and this file system cannot reserve room to "
                "write it in place (--force replaces it; the other links keep the old content)";
