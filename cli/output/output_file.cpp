@@ -425,11 +425,20 @@ bool WriteOutput(const std::string& name, Bytes data, const FileId& input, bool 
 
 // Windows has no device files under ordinary names, so every OUTPUT is
 // replaced through a temporary file.
-bool WriteOutput(const std::string& name, Bytes data, const FileId&, bool, std::string* error) {
+bool WriteOutput(const std::string& name, Bytes data, const FileId&, bool force, std::string* error) {
   if (name == "-") {
     if (std::fwrite(data.data(), 1, data.size(), stdout) == data.size() && std::fflush(stdout) == 0) return true;
     *error = std::string("cannot write standard output: ") + std::strerror(errno);
     return false;
+  }
+  if (std::FILE* old = force ? nullptr : std::fopen(name.c_str(), "rb"); old != nullptr) {
+    unsigned char start[3];
+    const std::size_t got = std::fread(start, 1, sizeof start, old);
+    std::fclose(old);
+    if (got != 0 && !(got == 3 && start[0] == 0xFF && start[1] == 0xD8 && start[2] == 0xFF)) {
+      *error = "not replacing " + name + ": it exists and is not a JPEG file (--force replaces it)";
+      return false;
+    }
   }
   std::random_device random;
   char suffix[24];
