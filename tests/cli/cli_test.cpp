@@ -1534,7 +1534,7 @@ TEST_F(CommandLine, ReplacesAnExistingFileWholeKeepingItsAttributes) {
 }
 
 // On each file system, with fallocate or without (ext2), copy-on-write
-// (btrfs) or in memory (tmpfs): a longer old file leaves no tail; a full
+// (btrfs), with reflinks (xfs) or in memory (tmpfs): a longer old file leaves no tail; a full
 // disk leaves an existing OUTPUT whole and nothing beside it; a hard-linked
 // file is written in place only where room is reserved, otherwise refused
 // unless --force; a link from the full disk to a roomy folder writes there.
@@ -1557,6 +1557,7 @@ TEST_F(CommandLine, KeepsAnExistingOutputWholeOnEveryFileSystem) {
   } cases[] = {
       {"ext2", "mkfs.ext2 -q -F", 8, true},
       {"btrfs", "mkfs.btrfs -q -f -M", 32, false},
+      {"xfs", "mkfs.xfs -q -f", 300, true},  // xfs takes no less than 300 MB
       {"tmpfs", "", 8, true},
   };
   std::string skipped;
