@@ -51,7 +51,8 @@ constexpr char Usage[] =
     "\n"
     "  -q, --quality N       1 to 100 (default 75); also -qN, -quality N\n"
     "  -s, --sampling MODE   chroma sampling 420, 422 or 444 (default 420)\n"
-    "  -o, --output FILE     write FILE; also -outfile FILE\n"
+    "  -o, --output FILE     write FILE (named .jpg, .jpeg, .jpe, .jfif or without\n"
+    "                        an extension); also -outfile FILE\n"
     "      --gray            encode a colour image as gray\n"
     "      --background MODE what becomes of alpha: 'none' drops it (default),\n"
     "                        'white' composites the image on white\n"
@@ -59,7 +60,9 @@ constexpr char Usage[] =
     "      --icc FILE        attach this ICC profile (default: the file's own)\n"
     "      --allow-large     encode sides of 65501 to 65535 pixels, which\n"
     "                        decoders built on libjpeg refuse\n"
-    "      --force           write JPEG data to a terminal\n"
+    "      --force           write JPEG data to a terminal; replace an existing\n"
+    "                        OUTPUT that is not a JPEG, or has hard links that\n"
+    "                        cannot be kept\n"
     "      --measure         print the exact size of the JPEG in bytes, write nothing\n"
     "      --max-pixels N    refuse inputs of more than N pixels (default 300000000,\n"
     "                        about an A3 page at 1200 dpi); 0 means no limit\n"
@@ -73,18 +76,21 @@ constexpr char Usage[] =
     "Alpha (PNG, PAM, BMP alpha masks) is ignored unless --background white.\n"
     "Samples above 8 bits are rounded to 8; other samples are scaled to 0..255\n"
     "(a 5-bit 31 becomes 255). Gray images give gray JPEGs.\n"
-    "The resolution (BMP, PNG pHYs) and ICC profile (PNG iCCP, BMP V5) are kept.\n";
+    "The resolution (BMP, PNG pHYs) and ICC profile (PNG iCCP, BMP V5) are kept.\n"
+    "Only -q and -s take their number glued on (-q85, -s444). An existing OUTPUT\n"
+    "keeps its old content or gets the whole JPEG, whatever happens.\n";
 
 struct Options {
   int quality = 75;
   int sampling = 0;  // the encoder's value: 0 = 4:2:0, 1 = 4:2:2, 2 = 4:4:4
   bool gray = false;
   bool measure = false;
-  bool force = false;  // JPEG data to a terminal
+  bool force = false;  // JPEG data to a terminal, or over a file that is not a JPEG
   dibjpeg::cli::ReadOptions read;
   dibjpeg::cli::Density density;  // x = 0: the file's own
   std::string icc;                // a profile file to attach instead of the file's own
   std::string output;             // from -o
+  bool outputGiven = false;       // -o seen, perhaps with an empty name
   std::uint64_t maxPixels = dibjpeg::cli::DefaultMaxPixels;  // 0: no limit
   std::vector<std::string> files;
 };
@@ -113,6 +119,47 @@ bool ParseCount(const std::string& text, std::uint64_t* value) {
   return true;
 }
 
+// Other encoders' single-dash options this program does not take, each with
+// what it does instead.
+constexpr struct {
+  const char* option;
+  const char* instead;
+} ForeignOptions[] = {
+    {"-optimize", "the Huffman tables are always the standard ones (ITU-T T.81 Annex K)"},
+    {"-progressive", "the JPEG is always baseline"},
+    {"-grayscale", "use --gray"},
+    {"-greyscale", "use --gray"},
+    {"-sample", "use --sampling 420, 422 or 444 (2x2, 2x1 and 1x1)"},
+    {"-verbose", "errors and warnings always go to standard error; --measure prints the size"},
+    {"-restart", "the JPEG has no restart markers"},
+    {"-smooth", "the pixels are encoded as they are"},
+    {"-arithmetic", "the JPEG is always Huffman-coded"},
+    {"-dct", "there is one DCT, exact and fixed"},
+};
+
+// Extensions that name other image formats, refused as OUTPUT names.
+constexpr const char* OtherImageExtensions[] = {
+    "bmp", "dib", "png", "pnm", "ppm", "pgm", "pbm", "pam", "pfm", "tif",  "tiff", "gif", "webp", "tga",
+    "psd", "ico", "cur", "xpm", "xbm", "pcx", "jp2", "j2k", "jxl", "heic", "heif", "avif", "exr", "hdr", "svg",
+};
+
+// What is wrong with OUTPUT's name, or "".
+std::string CheckOutputName(const std::string& name) {
+  if (name.empty()) return "OUTPUT is an empty name; give a file name, or '-' for standard output";
+  const std::string base = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
+  const std::size_t dot = base.rfind('.');
+  if (dot == std::string::npos || dot == 0) return "";
+  std::string extension = base.substr(dot + 1);
+  for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  for (const char* other : OtherImageExtensions) {
+    if (extension == other) {
+      return "OUTPUT " + name + " is named as a ." + extension +
+             " image; expected a .jpg, .jpeg, .jpe or .jfif name, or one without an extension";
+    }
+  }
+  return "";
+}
+
 // Returns -1 when the options are good, otherwise the exit code (0 after
 // --help and --version).
 int ParseOptions(int argc, char** argv, Options* options) {
@@ -123,8 +170,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
       options->files.push_back(arg);
       continue;
     }
-    // "--name=value" is the same as "--name value", and so is "-qVALUE";
-    // -quality and -outfile are other encoders' spellings.
+    // "--name=value" is the same as "--name value", and so is "-qNUMBER" or
+    // "-sNUMBER"; -quality and -outfile are other encoders' spellings.
     std::string value;
     bool hasValue = false;
     if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
@@ -134,7 +181,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
     }
     if (arg == "-quality") arg = "--quality";
     if (arg == "-outfile" || arg == "--output") arg = "-o";
-    if (!hasValue && arg.size() > 2 && arg[1] != '-' && std::string("qso").find(arg[1]) != std::string::npos) {
+    if (!hasValue && arg.size() > 2 && (arg[1] == 'q' || arg[1] == 's') && arg[2] >= '0' && arg[2] <= '9') {
       value = arg.substr(2);
       arg.resize(2);
       hasValue = true;
@@ -168,8 +215,9 @@ int ParseOptions(int argc, char** argv, Options* options) {
         return Fail(ExitUsage, "density must be N[xM][dpi|dpcm], N and M 1 to 65535, have '" + value + "'");
       }
     } else if (arg == "-o") {
-      if (!options->output.empty()) return Fail(ExitUsage, "OUTPUT given twice (see --help)");
+      if (options->outputGiven) return Fail(ExitUsage, "OUTPUT given twice (see --help)");
       options->output = value;
+      options->outputGiven = true;
     } else if (arg == "--icc") {
       options->icc = value;
     } else if (arg == "--allow-large") {
@@ -191,22 +239,31 @@ int ParseOptions(int argc, char** argv, Options* options) {
       std::printf("dibjpeg %s\n", DIBJPEG_VERSION);
       return 0;
     } else {
+      for (const auto& foreign : ForeignOptions) {
+        if (arg == foreign.option) return Fail(ExitUsage, "unknown option " + arg + ": " + foreign.instead);
+      }
       return Fail(ExitUsage, "unknown option " + arg + " (see --help)");
     }
   }
   std::vector<std::string>& files = options->files;
   if (files.empty()) return Fail(ExitUsage, "need INPUT (see --help)");
-  if (options->measure && (files.size() > 1 || !options->output.empty())) {
+  if (options->measure && (files.size() > 1 || options->outputGiven)) {
     return Fail(ExitUsage, "--measure takes one INPUT and no OUTPUT (see --help)");
   }
-  if (files.size() > 2 || (files.size() == 2 && !options->output.empty())) {
+  if (files.size() > 2 || (files.size() == 2 && options->outputGiven)) {
     std::string names;
     for (const std::string& f : files) names += " '" + f + "'";
     return Fail(ExitUsage, "one image per run: have file names" + names + (options->output.empty() ? "" : " and -o") +
                                "; expected INPUT [OUTPUT] or -o OUTPUT INPUT");
   }
-  if (files.size() == 2) options->output = files[1];
-  if (options->output.empty()) options->output = "-";
+  if (files.size() == 2) {
+    options->output = files[1];
+    options->outputGiven = true;
+  }
+  if (!options->outputGiven) options->output = "-";
+  if (const std::string problem = CheckOutputName(options->output); !problem.empty()) {
+    return Fail(ExitUsage, problem);
+  }
   if (!options->measure && options->output == "-" && !options->force && isatty(1)) {
     return Fail(ExitUsage, "standard output is a terminal: give OUTPUT or -o FILE, redirect it, or --force");
   }
@@ -382,6 +439,6 @@ int main(int argc, char** argv) {
       (density.x != 0 && !dibjpeg::cli::SetDensity(written, density))) {
     return Fail(ExitEncoder, what + "the encoder's stream does not start with SOI and a JFIF APP0 segment");
   }
-  if (!dibjpeg::cli::WriteOutput(options.output, written, inputId, &error)) return Fail(ExitInput, error);
+  if (!dibjpeg::cli::WriteOutput(options.output, written, inputId, options.force, &error)) return Fail(ExitInput, error);
   return 0;
 }

@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need (run as root), or
 # the packages named on the command line. Packages already there are skipped.
 set -euo pipefail
-packages=(cmake g++ make googletest libgtest-dev libbenchmark-dev libjpeg62-turbo-dev libturbojpeg0-dev libpng-dev pkgconf)
+packages=(cmake g++ make googletest libgtest-dev libbenchmark-dev libjpeg62-turbo-dev libturbojpeg0-dev libpng-dev pkgconf
+  acl btrfs-progs e2fsprogs util-linux xfsprogs)
 if [ $# -gt 0 ]; then
   packages=("$@")
 fi

@@ -1,8 +1,9 @@
 // Writes the encoded JPEG where the user asked for it without harming what
-// was there: a new file appears only complete, an existing one is written in
-// place (keeping its owner, mode, links and attributes) once the JPEG is
-// complete, and anything else (a device, FIFO, /dev/stdout) is written as it
-// stands. INPUT itself is never written.
+// was there: a new file appears only complete; an existing one holds its old
+// content or the whole JPEG, whatever happens, and keeps its owner, mode,
+// attributes and (where room can be reserved) hard links; a file that is not
+// a JPEG is replaced only when forced; anything else (a device, FIFO,
+// /dev/stdout) is written as it stands. INPUT itself is never written.
 #pragma once
 
 #include <cstdint>
@@ -19,9 +20,11 @@ struct FileId {
   bool known = false;
 };
 
-// Writes `data` to `name` ("-" is standard output). On failure returns false
-// and sets *error to one line that names `name` as the user typed it.
-bool WriteOutput(const std::string& name, std::span<const std::uint8_t> data, const FileId& input,
+// Writes `data` to `name` ("-" is standard output); `force` replaces a
+// regular file that is not a JPEG, or one whose hard links cannot be kept.
+// On failure returns false and sets *error to one line that names `name` as
+// the user typed it.
+bool WriteOutput(const std::string& name, std::span<const std::uint8_t> data, const FileId& input, bool force,
                  std::string* error);
 
 }  // namespace dibjpeg::cli

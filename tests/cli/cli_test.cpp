@@ -6,13 +6,18 @@
 // files must survive being written.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <png.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +29,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -415,6 +421,14 @@ void WriteFile(const fs::path& path, const Bytes& data) {
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), data.size());
 }
 
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// What an existing OUTPUT holds before a run: the start of a JPEG, which the
+// program may replace.
+Bytes OldJpeg() { return Text("\xFF\xD8\xFF old"); }
+
+std::string Q(const fs::path& path) { return "'" + path.string() + "'"; }
+
 struct Outcome {
   int exit = -1;
   std::string out;
@@ -428,7 +442,26 @@ class CommandLine : public testing::Test {
     fs::remove_all(root_);
     fs::create_directories(root_ / "io");
   }
-  void TearDown() override { fs::remove_all(root_); }
+  void TearDown() override {
+    for (const fs::path& mount : mounts_) std::system(("umount -l '" + mount.string() + "' 2>/dev/null").c_str());
+    fs::remove_all(root_);
+  }
+
+  // Mounts a new file system at `dir`: `mkfs` (a command that formats the
+  // image file named after it) on a loop device, or tmpfs when `mkfs` is
+  // empty. Returns why not, or "".
+  std::string Mount(const std::string& mkfs, int megabytes, const fs::path& dir) {
+    if (geteuid() != 0) return "needs root: mounts file systems";
+    fs::create_directories(dir);
+    const std::string image = Q(dir.string() + ".img"), size = std::to_string(megabytes) + "m";
+    const std::string command =
+        mkfs.empty() ? "mount -t tmpfs -o size=" + size + " none " + Q(dir)
+                     : "truncate -s " + size + " " + image + " && " + mkfs + " " + image + " && mount -o loop " +
+                           image + " " + Q(dir);
+    if (std::system((command + " >/dev/null 2>&1").c_str()) != 0) return "cannot run here: " + command;
+    mounts_.push_back(dir);
+    return "";
+  }
 
   // A fresh, empty working directory for one case.
   fs::path Dir(const std::string& name) {
@@ -462,9 +495,9 @@ class CommandLine : public testing::Test {
   }
 
   fs::path root_;
+  std::vector<fs::path> mounts_;
 };
 
-std::string Q(const fs::path& path) { return "'" + path.string() + "'"; }
 
 // ---- supported inputs ----
 
@@ -735,7 +768,6 @@ Bytes Patched(Bytes file, std::size_t at, std::uint32_t value, int bytes) {
   return file;
 }
 
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // An ICC profile header libpng accepts (monitor class, XYZ connection space,
 // D50 illuminant, no tags), then filler up to `size` bytes.
@@ -917,7 +949,7 @@ TEST_F(CommandLine, CarriesResolutionAndColourProfileIntoTheJpeg) {
 // which libjpeg's decoder refuses, need --allow-large.
 TEST_F(CommandLine, RefusesSidesJpegCannotHoldOrDecodersRefuse) {
   const fs::path dir = Dir("wide");
-  WriteFile(dir / "out.jpg", Text("old"));
+  WriteFile(dir / "out.jpg", OldJpeg());
   struct Case {
     const char* header;
     const char* options;
@@ -940,7 +972,7 @@ TEST_F(CommandLine, RefusesSidesJpegCannotHoldOrDecodersRefuse) {
     EXPECT_EQ(run.exit, *c.message ? 1 : 0);
     EXPECT_EQ(run.err.rfind(*c.message ? "dibjpeg: standard input: " + std::string(c.message) : "", 0), 0u) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), *c.message ? 1 : 0);
-    EXPECT_EQ(ReadFile(dir / "out.jpg") == Text("old"), *c.message != 0);
+    EXPECT_EQ(ReadFile(dir / "out.jpg") == OldJpeg(), *c.message != 0);
     EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.pgm", "out.jpg"}));
   }
 }
@@ -963,6 +995,21 @@ TEST_F(CommandLine, RejectsBadCommandLinesAndWritesNothing) {
       {"--density 300x IN OUT", 2, "have '300x'"},
       {"--density 72dpm IN OUT", 2, "have '72dpm'"},
       {"--fast IN OUT", 2, "unknown option --fast"},
+      {"-fast IN OUT", 2, "unknown option -fast"},
+      {"-optimize IN OUT", 2, "unknown option -optimize: the Huffman tables are always the standard ones"},
+      {"-progressive IN OUT", 2, "unknown option -progressive: the JPEG is always baseline"},
+      {"-grayscale IN OUT", 2, "unknown option -grayscale: use --gray"},
+      {"-sample 2x2 IN OUT", 2, "unknown option -sample: use --sampling 420, 422 or 444"},
+      {"-verbose IN OUT", 2, "unknown option -verbose: errors and warnings always go to standard error"},
+      {"-restart 1 IN OUT", 2, "unknown option -restart: the JPEG has no restart markers"},
+      {"-smooth 10 IN OUT", 2, "unknown option -smooth: the pixels are encoded as they are"},
+      {"-arithmetic IN OUT", 2, "unknown option -arithmetic: the JPEG is always Huffman-coded"},
+      {"-dct float IN OUT", 2, "unknown option -dct: there is one DCT"},
+      {"-oOUT IN", 2, "unknown option -o/"},
+      {"-s4 IN OUT", 2, "sampling must be 420, 422 or 444, have '4'"},
+      {"IN ''", 2, "OUTPUT is an empty name; give a file name, or '-' for standard output"},
+      {"-o '' IN", 2, "OUTPUT is an empty name"},
+      {"--output= IN", 2, "OUTPUT is an empty name"},
       {"--measure IN OUT", 2, "--measure takes one INPUT and no OUTPUT"},
       {"--measure -o OUT IN", 2, "--measure takes one INPUT and no OUTPUT"},
       {"IN OUT -q", 2, "option -q needs a value"},
@@ -974,7 +1021,7 @@ TEST_F(CommandLine, RejectsBadCommandLinesAndWritesNothing) {
       {"--icc IN IN OUT", 1, "not an ICC profile (no 'acsp' signature at byte 36)"},
       // Accepted spellings.
       {"-q 90 -s 444 --gray --background=white --density=300 --force --max-pixels=64 IN OUT", 0, ""},
-      {"-q90 -s444 -oOUT IN", 0, ""},
+      {"-q90 -s444 -o OUT IN", 0, ""},
       {"-quality 90 -outfile OUT IN", 0, ""},
       {"--output=OUT --allow-large IN", 0, ""},
       {"-- IN OUT", 0, ""},
@@ -1075,7 +1122,7 @@ TEST_F(CommandLine, WritesThroughLinksAndIntoSpecialFiles) {
   EXPECT_TRUE(fs::is_fifo(fifo));
 
   // A link to a regular file: the target is replaced, keeping its mode.
-  WriteFile(dir / "target.jpg", Text("old"));
+  WriteFile(dir / "target.jpg", OldJpeg());
   fs::permissions(dir / "target.jpg", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   fs::create_symlink("target.jpg", dir / "link.jpg");
   EXPECT_EQ(Exec(in + Q(dir / "link.jpg")).exit, 0);
@@ -1113,7 +1160,7 @@ TEST_F(CommandLine, WritesThroughLinksAndIntoSpecialFiles) {
 
   // A read-only file is not replaced by whoever could not write it. Root can
   // open any file for writing, so for root it is replaced, mode kept.
-  WriteFile(dir / "ro.jpg", Text("old"));
+  WriteFile(dir / "ro.jpg", OldJpeg());
   fs::permissions(dir / "ro.jpg", fs::perms::owner_read);
   const Outcome readOnly = Exec(in + Q(dir / "ro.jpg"));
   if (geteuid() == 0) {
@@ -1122,7 +1169,7 @@ TEST_F(CommandLine, WritesThroughLinksAndIntoSpecialFiles) {
   } else {
     EXPECT_EQ(readOnly.exit, 1);
     EXPECT_EQ(readOnly.err, "dibjpeg: cannot write " + (dir / "ro.jpg").string() + ": Permission denied\n");
-    EXPECT_EQ(ReadFile(dir / "ro.jpg"), Text("old"));
+    EXPECT_EQ(ReadFile(dir / "ro.jpg"), OldJpeg());
   }
   EXPECT_EQ(fs::status(dir / "ro.jpg").permissions(), fs::perms::owner_read);
 
@@ -1149,28 +1196,28 @@ constexpr char NeedsRoot[] = "needs root: runs the program and makes files as ot
 TEST_F(CommandLine, RefusesOutputThatIsTheInput) {
   const fs::path dir = Dir("same");
   const Bytes bmp = WriteBmp(MakeTestImage(8, 8), {.name = "bmp24"});
-  WriteFile(dir / "in.bmp", bmp);
-  fs::create_symlink("in.bmp", dir / "link.bmp");
-  fs::create_hard_link(dir / "in.bmp", dir / "hard.bmp");
-  const std::string in = Q(dir / "in.bmp");
+  WriteFile(dir / "in", bmp);
+  fs::create_symlink("in", dir / "link.jpg");
+  fs::create_hard_link(dir / "in", dir / "hard.jpg");
+  const std::string in = Q(dir / "in");
   const struct {
     std::string args;
     std::string output;  // as the message names it
   } cases[] = {
-      {in + " " + in, (dir / "in.bmp").string()},
-      {in + " " + Q(dir / "link.bmp"), (dir / "link.bmp").string()},
-      {in + " " + Q(dir / "hard.bmp"), (dir / "hard.bmp").string()},
+      {in + " " + in, (dir / "in").string()},
+      {"--force " + in + " " + Q(dir / "link.jpg"), (dir / "link.jpg").string()},
+      {in + " " + Q(dir / "hard.jpg"), (dir / "hard.jpg").string()},
       {"- /dev/stdin <" + in, "/dev/stdin"},
-      {"/dev/stdin " + Q(dir / "hard.bmp") + " <" + in, (dir / "hard.bmp").string()},
+      {"/dev/stdin " + Q(dir / "hard.jpg") + " <" + in, (dir / "hard.jpg").string()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
     const Outcome run = Exec(c.args);
     EXPECT_EQ(run.exit, 1);
     EXPECT_EQ(run.err, "dibjpeg: cannot write " + c.output + ": it is the input file\n");
-    EXPECT_TRUE(ReadFile(dir / "in.bmp") == bmp) << "the input changed";
+    EXPECT_TRUE(ReadFile(dir / "in") == bmp) << "the input changed";
   }
-  EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.bmp", "link.bmp", "hard.bmp"}));
+  EXPECT_EQ(Listing(dir), (std::set<std::string>{"in", "link.jpg", "hard.jpg"}));
 }
 
 // Another user's links in a shared sticky folder are not followed (the
@@ -1236,7 +1283,7 @@ TEST_F(CommandLine, WritesAnExistingFileInPlace) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    WriteFile(c.file, Text("old"));
+    WriteFile(c.file, OldJpeg());
     ASSERT_EQ(chown(c.file.c_str(), c.owner, c.group), 0);
     ASSERT_EQ(chmod(c.file.c_str(), c.mode), 0);
     fs::create_hard_link(c.file, c.file.string() + ".link");
@@ -1266,11 +1313,11 @@ TEST_F(CommandLine, AStoppedWriteLeavesNothingBehindAndLongNamesWork) {
   const Outcome created = Exec(in + Q(dir / "new.jpg"), {}, limit);
   EXPECT_EQ(created.exit, 1);
   EXPECT_EQ(created.err, "dibjpeg: cannot create " + (dir / "new.jpg").string() + ": File too large\n");
-  WriteFile(dir / "old.jpg", Text("old"));
+  WriteFile(dir / "old.jpg", OldJpeg());
   const Outcome replaced = Exec(in + Q(dir / "old.jpg"), {}, limit);
   EXPECT_EQ(replaced.exit, 1);
   EXPECT_EQ(replaced.err, "dibjpeg: cannot write " + (dir / "old.jpg").string() + ": File too large\n");
-  EXPECT_EQ(ReadFile(dir / "old.jpg"), Text("old"));
+  EXPECT_EQ(ReadFile(dir / "old.jpg"), OldJpeg());
   EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.ppm", "old.jpg"}));
 
   const std::string longName(255, 'n');
@@ -1283,9 +1330,29 @@ TEST_F(CommandLine, AStoppedWriteLeavesNothingBehindAndLongNamesWork) {
   EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.ppm", "old.jpg", "want.jpg", longName}));
 }
 
-// A run stopped by SIGTERM the moment anything appears in OUTPUT's folder
-// leaves there nothing or the whole JPEG, never a temporary or partial file:
-// a new OUTPUT gets its name only once complete.
+// For a child about to run the program: openat(2) with O_TMPFILE fails, as
+// on a file system without unnamed files, so the program falls back to a
+// temporary name of its own.
+bool RefuseUnnamedFiles() {
+  sock_filter code[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),  // the flags' low word
+      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program = {static_cast<unsigned short>(std::size(code)), code};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// The temporary name a killed run may leave beside OUTPUT out.jpg.
+const std::regex TempOfOut(R"(\.out\.jpg\.dibjpeg-[0-9a-f]{12})");
+
+// A run stopped the moment anything appears in OUTPUT's folder (SIGTERM, or
+// SIGKILL, with or without unnamed files) leaves OUTPUT's name holding
+// nothing new, its old content or the whole JPEG, never a partial or
+// zero-filled file; only SIGKILL may leave a temporary name.
 TEST_F(CommandLine, ARunKilledAsItsOutputAppearsLeavesNoPartialFile) {
   const fs::path dir = Dir("killed");
   Bytes noise = Text("P6 1500 1500 255\n");  // a JPEG of megabytes, which takes a while to write
@@ -1293,25 +1360,250 @@ TEST_F(CommandLine, ARunKilledAsItsOutputAppearsLeavesNoPartialFile) {
   for (int i = 0; i < 1500 * 1500 * 3; ++i) noise.push_back(static_cast<std::uint8_t>(rng()));
   WriteFile(dir / "in.ppm", noise);
   ASSERT_EQ(Exec("-q 100 -s 444 " + Q(dir / "in.ppm") + " " + Q(dir / "want.jpg")).exit, 0);
-  fs::create_directories(dir / "out");
-  const int watch = inotify_init1(IN_CLOEXEC);
-  ASSERT_GE(watch, 0);
-  ASSERT_GE(inotify_add_watch(watch, (dir / "out").c_str(), IN_CREATE | IN_MOVED_TO), 0);
-  const std::string in = (dir / "in.ppm").string(), out = (dir / "out" / "out.jpg").string();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    execl(DIBJPEG_CLI, DIBJPEG_CLI, "-q", "100", "-s", "444", in.c_str(), out.c_str(), nullptr);
-    _exit(127);
+  const Bytes want = ReadFile(dir / "want.jpg");
+  const struct {
+    int signal;
+    bool unnamedFiles;
+    bool existing;  // OUTPUT holds OldJpeg() before
+  } cases[] = {
+      {SIGTERM, true, false}, {SIGKILL, true, false},  {SIGKILL, false, false},
+      {SIGKILL, true, true},  {SIGKILL, false, true}, {SIGTERM, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.signal) + (c.unnamedFiles ? " unnamed" : " named") + (c.existing ? " existing" : ""));
+    fs::remove_all(dir / "out");
+    fs::create_directories(dir / "out");
+    if (c.existing) WriteFile(dir / "out" / "out.jpg", OldJpeg());
+    const int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, (dir / "out").c_str(), IN_CREATE | IN_MOVED_TO), 0);
+    const std::string in = (dir / "in.ppm").string(), out = (dir / "out" / "out.jpg").string();
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (!c.unnamedFiles && !RefuseUnnamedFiles()) _exit(126);
+      execl(DIBJPEG_CLI, DIBJPEG_CLI, "-q", "100", "-s", "444", in.c_str(), out.c_str(), nullptr);
+      _exit(127);
+    }
+    pollfd ready = {watch, POLLIN, 0};
+    const bool appeared = poll(&ready, 1, 60'000) == 1;
+    kill(pid, c.signal);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(watch);
+    ASSERT_TRUE(appeared);
+    if (!WIFSIGNALED(status)) EXPECT_TRUE(ReadFile(out) == want) << "the run ended before the signal, not whole";
+    for (const std::string& name : Listing(dir / "out")) {
+      if (name == "out.jpg") {
+        const Bytes got = ReadFile(out);
+        EXPECT_TRUE(got == want || (c.existing && got == OldJpeg())) << "a partial JPEG of " << got.size() << " bytes";
+      } else {
+        EXPECT_EQ(c.signal, SIGKILL) << name;
+        EXPECT_TRUE(std::regex_match(name, TempOfOut)) << name;
+      }
+    }
   }
-  pollfd ready = {watch, POLLIN, 0};
-  const bool appeared = poll(&ready, 1, 60'000) == 1;
-  kill(pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
-  close(watch);
-  ASSERT_TRUE(appeared);
-  const std::set<std::string> names = Listing(dir / "out");
-  EXPECT_TRUE(names.empty() || names == std::set<std::string>{"out.jpg"}) << *names.begin();
-  if (names.size() == 1) EXPECT_TRUE(ReadFile(out) == ReadFile(dir / "want.jpg")) << "a partial JPEG";
+}
+
+// Without unnamed files, or without /proc to name them through, a new
+// OUTPUT is made complete under a temporary name and linked in; an existing
+// one is replaced the same way. Nothing is left beside them.
+TEST_F(CommandLine, WritesWithoutUnnamedFilesOrProc) {
+  const fs::path dir = Dir("fallback");
+  WriteFile(dir / "in.pgm", Text("P5 3 2 255\n\1\2\3\4\5\6"));
+  ASSERT_EQ(Exec(Q(dir / "in.pgm") + " " + Q(dir / "want.jpg")).exit, 0);
+  const Bytes want = ReadFile(dir / "want.jpg");
+  const bool root = geteuid() == 0;
+  const char* noProc = "unshare --mount --fork sh -c 'mount -t tmpfs none /proc && exec \"$0\" \"$@\"' ";
+  for (const bool unnamedFiles : {false, true}) {
+    for (const bool existing : {false, true}) {
+      SCOPED_TRACE(std::string(unnamedFiles ? "no /proc" : "no unnamed files") + (existing ? ", existing" : ""));
+      if (unnamedFiles && !root) continue;  // a mount namespace needs root
+      fs::remove(dir / "out.jpg");
+      if (existing) WriteFile(dir / "out.jpg", OldJpeg());
+      int exit = -1;
+      if (unnamedFiles) {
+        exit = Exec(Q(dir / "in.pgm") + " " + Q(dir / "out.jpg"), {}, noProc).exit;
+      } else if (const pid_t pid = fork(); pid == 0) {
+        if (!RefuseUnnamedFiles()) _exit(126);
+        execl(DIBJPEG_CLI, DIBJPEG_CLI, (dir / "in.pgm").c_str(), (dir / "out.jpg").c_str(), nullptr);
+        _exit(127);
+      } else {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      EXPECT_EQ(exit, 0);
+      EXPECT_EQ(ReadFile(dir / "out.jpg"), want);
+      EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.pgm", "want.jpg", "out.jpg"}));
+    }
+  }
+  if (!root) GTEST_SKIP() << "the /proc-less cases need root: they run in a mount namespace";
+}
+
+// An existing OUTPUT that is not a JPEG is replaced only with --force, and
+// OUTPUT is never named as another image format: two file names of a
+// wildcard never overwrite a source.
+TEST_F(CommandLine, ReplacesOnlyJpegFilesUnlessForced) {
+  const fs::path dir = Dir("not_jpeg");
+  const Bytes bmp = WriteBmp(MakeTestImage(8, 8), {.name = "bmp24"});
+  WriteFile(dir / "a.bmp", bmp);
+  const std::string in = Q(dir / "a.bmp") + " ";
+  const struct {
+    std::string output;
+    Bytes before;  // empty: no such file
+    std::string options;
+    int exit;
+    std::string message;
+  } cases[] = {
+      {"b.bmp", bmp, "", 2, "OUTPUT " + (dir / "b.bmp").string() + " is named as a .bmp image; expected a .jpg, "
+                            ".jpeg, .jpe or .jfif name, or one without an extension"},
+      {"b.bmp", bmp, "--force ", 2, "is named as a .bmp image"},
+      {"c.PNG", Text("\x89PNG"), "", 2, "is named as a .png image"},
+      {"new.Tiff", {}, "", 2, "is named as a .tiff image"},
+      {"new.webp", {}, "", 2, "is named as a .webp image"},
+      {"notes", Text("notes"), "", 1, "not replacing " + (dir / "notes").string() +
+                                          ": it exists and is not a JPEG file (--force replaces it)"},
+      {"ff.jpg", Text("\xFF\xD8"), "", 1, "is not a JPEG file"},
+      {"notes", Text("notes"), "--force ", 0, ""},
+      {"empty.jpg", Text(""), "", 0, ""},
+      {"old.JPEG", OldJpeg(), "", 0, ""},
+      {"plain", {}, "", 0, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.options + c.output);
+    const fs::path out = dir / c.output;
+    fs::remove(out);
+    if (!c.before.empty() || c.output == "empty.jpg") WriteFile(out, c.before);
+    const Outcome run = Exec(c.options + in + Q(out));
+    EXPECT_EQ(run.exit, c.exit);
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), c.exit == 0 ? 0 : 1) << run.err;
+    const Bytes after = fs::exists(out) ? ReadFile(out) : Bytes();
+    if (c.exit != 0) EXPECT_EQ(after, c.before);
+    if (c.exit == 0) EXPECT_TRUE(after.size() > 3 && after[0] == 0xFF && after[1] == 0xD8 && after[2] == 0xFF);
+  }
+}
+
+// An existing OUTPUT longer than the JPEG ends where the JPEG ends, whether
+// it is replaced (one link: owner, group, mode, ACLs and extended attributes
+// go to the new file) or written in place (hard links).
+TEST_F(CommandLine, ReplacesAnExistingFileWholeKeepingItsAttributes) {
+  const fs::path dir = Dir("replace");
+  WriteFile(dir / "in.pgm", Text("P5 3 2 255\n\1\2\3\4\5\6"));
+  ASSERT_EQ(Exec(Q(dir / "in.pgm") + " " + Q(dir / "want.jpg")).exit, 0);
+  const Bytes want = ReadFile(dir / "want.jpg");
+  Bytes longer = OldJpeg();
+  longer.resize(want.size() * 3, 'x');
+  const fs::path one = dir / "one.jpg", two = dir / "two.jpg";
+  WriteFile(one, longer);
+  WriteFile(two, longer);
+  fs::create_hard_link(two, dir / "two.link");
+  ASSERT_EQ(chmod(one.c_str(), 0640), 0);
+  const bool xattrs = setxattr(one.c_str(), "user.note", "kept", 4, 0) == 0;
+  const bool root = geteuid() == 0;
+  const bool acls = root && std::system(("setfacl -m u:1003:rw " + Q(one) + " 2>/dev/null").c_str()) == 0;
+  if (root) ASSERT_EQ(chown(one.c_str(), 1000, 1002), 0);
+  const auto acl = [&] {
+    char value[256];
+    const ssize_t n = getxattr(one.c_str(), "system.posix_acl_access", value, sizeof value);
+    return std::string(value, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+  };
+  const std::string aclBefore = acl();
+  if (acls) EXPECT_FALSE(aclBefore.empty());
+  struct stat oneBefore, twoBefore, oneAfter, twoAfter;
+  ASSERT_EQ(stat(one.c_str(), &oneBefore), 0);
+  ASSERT_EQ(stat(two.c_str(), &twoBefore), 0);
+  for (const fs::path& out : {one, two}) EXPECT_EQ(Exec(Q(dir / "in.pgm") + " " + Q(out)).exit, 0);
+  EXPECT_EQ(ReadFile(one), want);
+  EXPECT_EQ(ReadFile(two), want);
+  EXPECT_EQ(ReadFile(dir / "two.link"), want);
+  ASSERT_EQ(stat(one.c_str(), &oneAfter), 0);
+  ASSERT_EQ(stat(two.c_str(), &twoAfter), 0);
+  EXPECT_NE(oneAfter.st_ino, oneBefore.st_ino) << "not replaced";
+  EXPECT_EQ(twoAfter.st_ino, twoBefore.st_ino) << "hard links parted";
+  EXPECT_EQ(twoAfter.st_nlink, 2u);
+  EXPECT_EQ(oneAfter.st_mode, oneBefore.st_mode);
+  EXPECT_EQ(oneAfter.st_uid, oneBefore.st_uid);
+  EXPECT_EQ(oneAfter.st_gid, oneBefore.st_gid);
+  char note[8] = {};
+  if (xattrs) EXPECT_EQ(getxattr(one.c_str(), "user.note", note, sizeof note), 4);
+  if (xattrs) EXPECT_STREQ(note, "kept");
+  EXPECT_EQ(acl(), aclBefore);
+  EXPECT_EQ(Listing(dir), (std::set<std::string>{"in.pgm", "want.jpg", "one.jpg", "two.jpg", "two.link"}));
+  if (!root || !acls || !xattrs) GTEST_SKIP() << "owner, ACL or extended attribute cases need root, acl and user xattrs";
+}
+
+// On each file system, with fallocate or without (ext2), copy-on-write
+// (btrfs), with reflinks (xfs) or in memory (tmpfs): a longer old file leaves no tail; a full
+// disk leaves an existing OUTPUT whole and nothing beside it; a hard-linked
+// file is written in place only where room is reserved, otherwise refused
+// unless --force; a link from the full disk to a roomy folder writes there.
+TEST_F(CommandLine, KeepsAnExistingOutputWholeOnEveryFileSystem) {
+  const fs::path dir = Dir("file_systems");
+  Bytes noise = Text("P6 400 400 255\n");
+  std::mt19937 rng(9);
+  for (int i = 0; i < 400 * 400 * 3; ++i) noise.push_back(static_cast<std::uint8_t>(rng()));
+  WriteFile(dir / "big.ppm", noise);
+  WriteFile(dir / "small.pgm", Text("P5 3 2 255\n\1\2\3\4\5\6"));
+  const std::string big = "-q 100 -s 444 " + Q(dir / "big.ppm") + " ", small = Q(dir / "small.pgm") + " ";
+  ASSERT_EQ(Exec(big + Q(dir / "big.jpg")).exit, 0);
+  ASSERT_EQ(Exec(small + Q(dir / "small.jpg")).exit, 0);
+  const Bytes bigJpeg = ReadFile(dir / "big.jpg"), smallJpeg = ReadFile(dir / "small.jpg");
+  const struct {
+    const char* name;
+    const char* mkfs;
+    int megabytes;
+    bool reserves;  // hard-linked files are written in place
+  } cases[] = {
+      {"ext2", "mkfs.ext2 -q -F", 8, true},
+      {"btrfs", "mkfs.btrfs -q -f -M", 32, false},
+      {"xfs", "mkfs.xfs -q -f", 300, true},  // xfs takes no less than 300 MB
+      {"tmpfs", "", 8, true},
+  };
+  std::string skipped;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path m = dir / c.name;
+    if (const std::string why = Mount(c.mkfs, c.megabytes, m); !why.empty()) {
+      skipped += std::string(c.name) + ": " + why + "; ";
+      continue;
+    }
+    // Longer old files: replaced, or in place through both links.
+    WriteFile(m / "one.jpg", bigJpeg);
+    WriteFile(m / "two.jpg", bigJpeg);
+    fs::create_hard_link(m / "two.jpg", m / "two.link");
+    EXPECT_EQ(Exec(small + Q(m / "one.jpg")).exit, 0);
+    EXPECT_EQ(ReadFile(m / "one.jpg"), smallJpeg);
+    const Outcome linked = Exec(small + Q(m / "two.jpg"));
+    EXPECT_EQ(linked.exit, c.reserves ? 0 : 1);
+    if (!c.reserves) {
+      EXPECT_NE(linked.err.find("has 2 hard links"), std::string::npos) << linked.err;
+      EXPECT_EQ(ReadFile(m / "two.jpg"), bigJpeg);
+      EXPECT_EQ(Exec("--force " + small + Q(m / "two.jpg")).exit, 0);
+    }
+    EXPECT_EQ(ReadFile(m / "two.jpg"), smallJpeg);
+    EXPECT_EQ(ReadFile(m / "two.link"), c.reserves ? smallJpeg : bigJpeg);
+
+    // A full disk: the big JPEG fits nowhere, and every old file stays.
+    fs::remove(m / "two.link");
+    fs::create_hard_link(m / "two.jpg", m / "two.link");
+    fs::create_directories(dir / "roomy");
+    fs::create_symlink(dir / "roomy" / (std::string(c.name) + ".jpg"), m / "link.jpg");
+    std::system(("dd if=/dev/zero of=" + Q(m / "filler") + " bs=64k 2>/dev/null; sync").c_str());
+    for (const char* name : {"one.jpg", "two.jpg"}) {
+      const Outcome full = Exec(big + Q(m / name));
+      EXPECT_EQ(full.exit, 1) << name;
+      EXPECT_EQ(ReadFile(m / name), smallJpeg) << name;
+    }
+    EXPECT_EQ(Listing(m).count("filler"), 1u);
+    const Outcome through = Exec(big + Q(m / "link.jpg"));
+    EXPECT_EQ(through.exit, 0) << through.err;
+    EXPECT_EQ(ReadFile(dir / "roomy" / (std::string(c.name) + ".jpg")), bigJpeg);
+    std::set<std::string> names = Listing(m);
+    names.erase("lost+found");
+    EXPECT_EQ(names, (std::set<std::string>{"one.jpg", "two.jpg", "two.link", "filler", "link.jpg"}));
+  }
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
 }
 
 // ---- decompression bombs ----
