@@ -15,11 +15,32 @@ foreach(part MAJOR MINOR PATCH TWEAK)
   endif()
 endforeach()
 list(JOIN rc_numbers "," DIBJPEG_RC_VERSION)
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(ARM64|aarch64)$")
+  set(DIBJPEG_RC_ARCH "64-bit ARM")
+else()
+  set(DIBJPEG_RC_ARCH "64-bit")
+endif()
 enable_language(RC)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/windows/dibjpeg.rc.in ${PROJECT_BINARY_DIR}/dibjpeg.rc @ONLY)
 target_sources(dibjpeg PRIVATE ${PROJECT_BINARY_DIR}/dibjpeg.rc)
 
 set(DIBJPEG_DEF_FILE ${CMAKE_CURRENT_LIST_DIR}/windows/dibjpeg.def)
+set(dlltool_machine i386:x86-64)
+if(DIBJPEG_WINDOWS_ARM64)
+  # No C run-time: the DLL's own entry point and stack probe, and memcpy and
+  # memset from ntdll.dll through an import library made from a .def file.
+  set(dlltool_machine arm64)
+  find_program(DIBJPEG_LLVM_DLLTOOL NAMES llvm-dlltool NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+  set(crt_import_lib ${PROJECT_BINARY_DIR}/libarm64_crt.a)
+  add_custom_command(OUTPUT ${crt_import_lib}
+    COMMAND ${DIBJPEG_LLVM_DLLTOOL} -m arm64 -d ${CMAKE_CURRENT_LIST_DIR}/windows/arm64_crt.def -l ${crt_import_lib}
+    DEPENDS ${CMAKE_CURRENT_LIST_DIR}/windows/arm64_crt.def
+    COMMENT "Making the import library of memcpy and memset")
+  add_custom_target(dibjpeg_arm64_crt DEPENDS ${crt_import_lib})
+  add_dependencies(dibjpeg dibjpeg_arm64_crt)
+  target_sources(dibjpeg PRIVATE ${CMAKE_CURRENT_LIST_DIR}/windows/arm64_runtime.cpp)
+  target_link_libraries(dibjpeg PRIVATE ${crt_import_lib})
+endif()
 if(MINGW)
   # The import library in the short format MSVC's lib.exe writes, from the
   # .def file. binutils' dlltool (same options) writes the long format, which
@@ -33,7 +54,7 @@ if(MINGW)
   endif()
   set(DIBJPEG_MSVC_IMPORT_LIB ${PROJECT_BINARY_DIR}/dibjpeg.lib)
   add_custom_command(OUTPUT ${DIBJPEG_MSVC_IMPORT_LIB}
-    COMMAND ${implib_tool} -m i386:x86-64 -D ${DIBJPEG_DLL_NAME} -d ${DIBJPEG_DEF_FILE} -l ${DIBJPEG_MSVC_IMPORT_LIB}
+    COMMAND ${implib_tool} -m ${dlltool_machine} -D ${DIBJPEG_DLL_NAME} -d ${DIBJPEG_DEF_FILE} -l ${DIBJPEG_MSVC_IMPORT_LIB}
     DEPENDS ${DIBJPEG_DEF_FILE}
     COMMENT "Making the MSVC import library dibjpeg.lib")
   add_custom_target(dibjpeg_msvc_import_lib ALL DEPENDS ${DIBJPEG_MSVC_IMPORT_LIB})
@@ -67,7 +88,11 @@ install(FILES ${PROJECT_BINARY_DIR}/README-windows.txt DESTINATION . RENAME READ
 # encoder and the CMake and pkg-config files stay out.
 set(CPACK_PACKAGE_NAME dibjpeg)
 set(CPACK_PACKAGE_VENDOR "dibjpeg project")
-set(CPACK_SYSTEM_NAME win64)
+if(DIBJPEG_WINDOWS_ARM64)
+  set(CPACK_SYSTEM_NAME winarm64)
+else()
+  set(CPACK_SYSTEM_NAME win64)
+endif()
 set(CPACK_GENERATOR ZIP)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
