@@ -80,7 +80,37 @@ if(NOT DIBJPEG_LICENSE_FILE)
   message(WARNING "No LICENSE file in ${PROJECT_SOURCE_DIR}: the Windows package goes without a licence")
 endif()
 
-# The README for Windows users, at the top of the package.
+# The README for Windows users, at the top of the package: what differs
+# between the processors.
+set(convention_tail "The function throws
+nothing, allocates no memory, and reads and writes only the two buffers the
+parameter block names.")
+if(DIBJPEG_WINDOWS_ARM64)
+  set(DIBJPEG_README_PLATFORM "64-bit ARM Windows")
+  set(DIBJPEG_README_CPU "ARM64")
+  set(DIBJPEG_README_IMPORTS "memcpy and memset\n                             from ntdll.dll")
+  set(DIBJPEG_README_MINGW_LIB_LINE "")
+  set(DIBJPEG_README_LINK "lib\\dibjpeg.lib (MSVC link.exe,\nlld-link)")
+  set(DIBJPEG_README_RUNTIME "Nothing but ntdll.dll, which every process has loaded, has to be present:
+the DLL uses no C or C++ runtime. It is native ARM64 code for ARM64
+processes (not ARM64EC: x64 processes under emulation load the x64 DLL). The
+portable code runs on every ARM64 processor and gives the bytes of the x64 DLL.")
+  set(DIBJPEG_README_CONVENTION "A C function (extern \"C\" in C++), exported under that plain name, using the
+ARM64 calling convention (AAPCS64, as Windows on ARM uses it): params in X0,
+mode in W1, the status in W0. ${convention_tail}")
+else()
+  set(DIBJPEG_README_PLATFORM "64-bit Windows")
+  set(DIBJPEG_README_CPU "x64")
+  set(DIBJPEG_README_IMPORTS "KERNEL32.dll\n                             and msvcrt.dll")
+  set(DIBJPEG_README_MINGW_LIB_LINE "  lib/libdibjpeg.dll.a       import library for MinGW-w64 (GCC and ld)\n")
+  set(DIBJPEG_README_LINK "lib\\dibjpeg.lib (MSVC) or\nlib\\libdibjpeg.dll.a (MinGW)")
+  set(DIBJPEG_README_RUNTIME "Nothing but KERNEL32.dll and msvcrt.dll has to be present: the C and C++
+runtimes of the compiler are linked in. AVX2 code is used when the processor
+has it, chosen at run time; every x86-64 processor gets the same bytes.")
+  set(DIBJPEG_README_CONVENTION "A C function (extern \"C\" in C++), exported under that plain name, using the
+one x64 calling convention (compilers ignore __cdecl, __stdcall and
+__fastcall on x64): params in RCX, mode in EDX, the status in AX. ${convention_tail}")
+endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/windows/README.txt.in ${PROJECT_BINARY_DIR}/README-windows.txt @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/README-windows.txt DESTINATION . RENAME README.txt COMPONENT runtime)
 
