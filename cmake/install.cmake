@@ -1,5 +1,5 @@
 # Install rules: the header, the shared library (with SONAME links), the
-# command-line encoder, a CMake package (find_package(dibjpeg) gives the
+# command-line encoder, the licence, a CMake package (find_package(dibjpeg) gives the
 # imported target dibjpeg::dibjpeg) and a pkg-config file dibjpeg.pc.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -9,13 +9,24 @@ set(DIBJPEG_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/dibjpeg)
 # Components: runtime (the library) and development (header and import
 # library) make the Windows package (cmake/windows.cmake); a plain install
 # takes every component.
+# The 64-bit ARM Windows package holds the MSVC import library only: the
+# linker's MinGW one stays out of it.
+set(archive_component development)
+if(DIBJPEG_WINDOWS_ARM64)
+  set(archive_component mingw_import)
+endif()
 install(TARGETS dibjpeg EXPORT dibjpegTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${archive_component}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/dibjpeg/dibjpeg.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/dibjpeg
   COMPONENT development)
+# The licence: share/doc/dibjpeg/LICENSE; the Windows package keeps it at its
+# top (cmake/windows.cmake).
+if(NOT WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
 
 if(TARGET dibjpeg_cli)
   # The installed program finds the library in ../lib wherever the tree lands.

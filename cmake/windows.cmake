@@ -15,11 +15,32 @@ foreach(part MAJOR MINOR PATCH TWEAK)
   endif()
 endforeach()
 list(JOIN rc_numbers "," DIBJPEG_RC_VERSION)
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(ARM64|aarch64)$")
+  set(DIBJPEG_RC_ARCH "64-bit ARM")
+else()
+  set(DIBJPEG_RC_ARCH "64-bit")
+endif()
 enable_language(RC)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/windows/dibjpeg.rc.in ${PROJECT_BINARY_DIR}/dibjpeg.rc @ONLY)
 target_sources(dibjpeg PRIVATE ${PROJECT_BINARY_DIR}/dibjpeg.rc)
 
 set(DIBJPEG_DEF_FILE ${CMAKE_CURRENT_LIST_DIR}/windows/dibjpeg.def)
+set(dlltool_machine i386:x86-64)
+if(DIBJPEG_WINDOWS_ARM64)
+  # No C run-time: the DLL's own entry point and stack probe, and memcpy and
+  # memset from ntdll.dll through an import library made from a .def file.
+  set(dlltool_machine arm64)
+  find_program(DIBJPEG_LLVM_DLLTOOL NAMES llvm-dlltool NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+  set(crt_import_lib ${PROJECT_BINARY_DIR}/libarm64_crt.a)
+  add_custom_command(OUTPUT ${crt_import_lib}
+    COMMAND ${DIBJPEG_LLVM_DLLTOOL} -m arm64 -d ${CMAKE_CURRENT_LIST_DIR}/windows/arm64_crt.def -l ${crt_import_lib}
+    DEPENDS ${CMAKE_CURRENT_LIST_DIR}/windows/arm64_crt.def
+    COMMENT "Making the import library of memcpy and memset")
+  add_custom_target(dibjpeg_arm64_crt DEPENDS ${crt_import_lib})
+  add_dependencies(dibjpeg dibjpeg_arm64_crt)
+  target_sources(dibjpeg PRIVATE ${CMAKE_CURRENT_LIST_DIR}/windows/arm64_runtime.cpp)
+  target_link_libraries(dibjpeg PRIVATE ${crt_import_lib})
+endif()
 if(MINGW)
   # The import library in the short format MSVC's lib.exe writes, from the
   # .def file. binutils' dlltool (same options) writes the long format, which
@@ -33,7 +54,7 @@ if(MINGW)
   endif()
   set(DIBJPEG_MSVC_IMPORT_LIB ${PROJECT_BINARY_DIR}/dibjpeg.lib)
   add_custom_command(OUTPUT ${DIBJPEG_MSVC_IMPORT_LIB}
-    COMMAND ${implib_tool} -m i386:x86-64 -D ${DIBJPEG_DLL_NAME} -d ${DIBJPEG_DEF_FILE} -l ${DIBJPEG_MSVC_IMPORT_LIB}
+    COMMAND ${implib_tool} -m ${dlltool_machine} -D ${DIBJPEG_DLL_NAME} -d ${DIBJPEG_DEF_FILE} -l ${DIBJPEG_MSVC_IMPORT_LIB}
     DEPENDS ${DIBJPEG_DEF_FILE}
     COMMENT "Making the MSVC import library dibjpeg.lib")
   add_custom_target(dibjpeg_msvc_import_lib ALL DEPENDS ${DIBJPEG_MSVC_IMPORT_LIB})
@@ -59,7 +80,37 @@ if(NOT DIBJPEG_LICENSE_FILE)
   message(WARNING "No LICENSE file in ${PROJECT_SOURCE_DIR}: the Windows package goes without a licence")
 endif()
 
-# The README for Windows users, at the top of the package.
+# The README for Windows users, at the top of the package: what differs
+# between the processors.
+set(convention_tail "The function throws
+nothing, allocates no memory, and reads and writes only the two buffers the
+parameter block names.")
+if(DIBJPEG_WINDOWS_ARM64)
+  set(DIBJPEG_README_PLATFORM "64-bit ARM Windows")
+  set(DIBJPEG_README_CPU "ARM64")
+  set(DIBJPEG_README_IMPORTS "memcpy and memset\n                             from ntdll.dll")
+  set(DIBJPEG_README_MINGW_LIB_LINE "")
+  set(DIBJPEG_README_LINK "lib\\dibjpeg.lib (MSVC link.exe,\nlld-link)")
+  set(DIBJPEG_README_RUNTIME "Nothing but ntdll.dll, which every process has loaded, has to be present:
+the DLL uses no C or C++ runtime. It is native ARM64 code for ARM64
+processes (not ARM64EC: x64 processes under emulation load the x64 DLL). The
+portable code runs on every ARM64 processor and gives the bytes of the x64 DLL.")
+  set(DIBJPEG_README_CONVENTION "A C function (extern \"C\" in C++), exported under that plain name, using the
+ARM64 calling convention (AAPCS64, as Windows on ARM uses it): params in X0,
+mode in W1, the status in W0. ${convention_tail}")
+else()
+  set(DIBJPEG_README_PLATFORM "64-bit Windows")
+  set(DIBJPEG_README_CPU "x64")
+  set(DIBJPEG_README_IMPORTS "KERNEL32.dll\n                             and msvcrt.dll")
+  set(DIBJPEG_README_MINGW_LIB_LINE "  lib/libdibjpeg.dll.a       import library for MinGW-w64 (GCC and ld)\n")
+  set(DIBJPEG_README_LINK "lib\\dibjpeg.lib (MSVC) or\nlib\\libdibjpeg.dll.a (MinGW)")
+  set(DIBJPEG_README_RUNTIME "Nothing but KERNEL32.dll and msvcrt.dll has to be present: the C and C++
+runtimes of the compiler are linked in. AVX2 code is used when the processor
+has it, chosen at run time; every x86-64 processor gets the same bytes.")
+  set(DIBJPEG_README_CONVENTION "A C function (extern \"C\" in C++), exported under that plain name, using the
+one x64 calling convention (compilers ignore __cdecl, __stdcall and
+__fastcall on x64): params in RCX, mode in EDX, the status in AX. ${convention_tail}")
+endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/windows/README.txt.in ${PROJECT_BINARY_DIR}/README-windows.txt @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/README-windows.txt DESTINATION . RENAME README.txt COMPONENT runtime)
 
@@ -67,7 +118,11 @@ install(FILES ${PROJECT_BINARY_DIR}/README-windows.txt DESTINATION . RENAME READ
 # encoder and the CMake and pkg-config files stay out.
 set(CPACK_PACKAGE_NAME dibjpeg)
 set(CPACK_PACKAGE_VENDOR "dibjpeg project")
-set(CPACK_SYSTEM_NAME win64)
+if(DIBJPEG_WINDOWS_ARM64)
+  set(CPACK_SYSTEM_NAME winarm64)
+else()
+  set(CPACK_SYSTEM_NAME win64)
+endif()
 set(CPACK_GENERATOR ZIP)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)

@@ -12,7 +12,8 @@ if(ACTION STREQUAL "install")
   endif()
   run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${STAGE} ${config_args})
   foreach(file include/dibjpeg/dibjpeg.h ${LIBDIR}/${SONAME_FILE} ${LIBDIR}/pkgconfig/dibjpeg.pc
-               ${LIBDIR}/cmake/dibjpeg/dibjpegConfig.cmake ${LIBDIR}/cmake/dibjpeg/dibjpegConfigVersion.cmake)
+               ${LIBDIR}/cmake/dibjpeg/dibjpegConfig.cmake ${LIBDIR}/cmake/dibjpeg/dibjpegConfigVersion.cmake
+               share/doc/dibjpeg/LICENSE)
     if(NOT EXISTS ${STAGE}/${file})
       message(FATAL_ERROR "not installed: ${file}")
     endif()

@@ -2,7 +2,8 @@
  * tab and installers do (GetFileVersionInfo, VerQueryValue) and prints it.
  * Fails unless the fixed file and product versions and the FileVersion and
  * ProductVersion strings equal the version given on the command line,
- * OriginalFilename is the DLL's own file name, the file type is a DLL and
+ * OriginalFilename is the DLL's own file name, LegalCopyright names the
+ * MIT licence, the file type is a DLL and
  * every string is there.
  *
  * Usage: dibjpeg_version_info <DLL name> <version, e.g. 1.0.0> */
@@ -30,8 +31,8 @@ static void CheckFixed(const char* what, DWORD ms, DWORD ls, const unsigned want
 }
 
 int main(int argc, char** argv) {
-  static const char* const names[] = {"CompanyName",  "FileDescription", "FileVersion",   "InternalName",
-                                      "OriginalFilename", "ProductName", "ProductVersion"};
+  static const char* const names[] = {"CompanyName",      "FileDescription", "FileVersion", "InternalName",
+                                      "LegalCopyright",   "OriginalFilename", "ProductName", "ProductVersion"};
   unsigned want[4] = {0, 0, 0, 0};
   char path[MAX_PATH], key[128], extra;
   const char* base;
@@ -97,6 +98,8 @@ int main(int argc, char** argv) {
         strcmp(value, argv[2]) != 0)
       Fail(names[i], value, argv[2]);
     if (strcmp(names[i], "OriginalFilename") == 0 && strcmp(value, base) != 0) Fail(names[i], value, base);
+    if (strcmp(names[i], "LegalCopyright") == 0 && strstr(value, "MIT licence") == NULL)
+      Fail(names[i], value, "... MIT licence");
   }
   free(data);
   return failures == 0 ? 0 : 1;

@@ -1,0 +1,20 @@
+# Fails when any instruction of LIBRARY reads or writes x18 (w18): Windows on
+# ARM keeps the thread's TEB there, and the loader test's Linux process does
+# not, so the DLL must leave it alone. OBJDUMP is llvm-objdump.
+include(${CMAKE_CURRENT_LIST_DIR}/../../run_command.cmake)
+run(${OBJDUMP} -d --no-show-raw-insn ${LIBRARY})
+string(REGEX MATCHALL "\n *[0-9a-f]+:[^\n]*" instructions "${output}")
+list(LENGTH instructions count)
+if(count LESS 1000)
+  message(FATAL_ERROR "only ${count} instructions disassembled from ${LIBRARY}")
+endif()
+set(uses "")
+foreach(line IN LISTS instructions)
+  if(line MATCHES "[^0-9a-z_][xw]18([^0-9]|$)")
+    string(APPEND uses "${line}")
+  endif()
+endforeach()
+if(uses)
+  message(FATAL_ERROR "${LIBRARY} uses x18:${uses}")
+endif()
+message(STATUS "${count} instructions, none touching x18")
