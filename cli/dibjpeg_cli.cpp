@@ -339,7 +339,8 @@ int main(int argc, char** argv) {
   const int components = image.bitCount == 8 ? 1 : 3;
   std::vector<std::uint8_t>& profile = options.icc.empty() ? image.iccProfile : iccFile;
   if (options.icc.empty() && !image.iccLeftOut.empty()) {
-    std::fprintf(stderr, "dibjpeg: warning: %s: colour profile left out: %s\n", input.c_str(), image.iccLeftOut.c_str());
+    std::fprintf(stderr, "dibjpeg: warning: %s: colour profile left out: %s\n", input.c_str(),
+                 image.iccLeftOut.c_str());
   }
   if (!profile.empty()) {
     const std::string problem = dibjpeg::cli::CheckIccProfile(profile, components);

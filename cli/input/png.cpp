@@ -66,13 +66,14 @@ constexpr png_byte ChunksRead[] = {'p', 'H', 'Y', 's', 0, 'i', 'C', 'C', 'P', 0}
 
 // The longest ancillary chunk libpng takes: a compressed profile of the
 // size a JPEG holds, with room for its name and for deflate's stored blocks
-// (5 bytes per 64 KiB). libpng refuses files with a longer one.
+// (5 bytes per 64 KiB). libpng leaves a longer iCCP chunk out; the chunks
+// it skips may be of any length.
 constexpr png_alloc_size_t MaxChunk = MaxIccProfile + 65536;
 
 // Settings before libpng reads a chunk: which ancillary chunks it reads and
-// how long they may be. libpng's own profile checks come down to the
-// program's (CheckIccProfile), except those of the colour space and the
-// tags, which leave the profile out with a warning.
+// how long they may be. libpng checks a profile's header and tags before it
+// keeps one; a profile it does not keep is left out with its reason. Its
+// comparison with known sRGB profiles only warns, and is skipped.
 void LimitChunks(png_structp png) {
   png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);  // every ancillary chunk but tRNS
   png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_AS_DEFAULT, ChunksRead, 2);
