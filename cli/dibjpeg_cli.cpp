@@ -395,6 +395,10 @@ int main(int argc, char** argv) {
   // is left out with a warning when it does not.
   const int components = image.bitCount == 8 ? 1 : 3;
   std::vector<std::uint8_t>& profile = options.icc.empty() ? image.iccProfile : iccFile;
+  if (options.icc.empty() && !image.iccLeftOut.empty()) {
+    std::fprintf(stderr, "dibjpeg: warning: %s: colour profile left out: %s\n", input.c_str(),
+                 image.iccLeftOut.c_str());
+  }
   if (!profile.empty()) {
     const std::string problem = dibjpeg::cli::CheckIccProfile(profile, components);
     if (!problem.empty() && !options.icc.empty()) return Fail(ExitInput, options.icc + ": " + problem);

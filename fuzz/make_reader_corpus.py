@@ -56,6 +56,7 @@ def bmps():
     yield "bmp24", bmp(24, rows(bgr))
     yield "bmp24_os2", bmp(24, rows(bgr), info=12)
     yield "bmp32_v5_alphabitfields", bmp32_v5(rows(lambda x, y: bgr(x, y) + b"\x80"))
+    yield "bmp32_fourth_byte_alpha", bmp(32, rows(lambda x, y: bgr(x, y) + bytes([x * 60])))
     yield "bmp16_565", bmp(16, rows(lambda x, y: struct.pack("<H", x << 11 | y << 5 | x)), compression=3,
                            masks=(0xF800, 0x7E0, 0x1F))
     yield "bmp16_555", bmp(16, rows(lambda x, y: struct.pack("<H", x << 10 | y << 5 | x)))
@@ -103,8 +104,8 @@ def chunk(kind, data):
 ADAM7 = [(0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2), (0, 1, 1, 2)]
 
 
-def png(colour_type, depth, samples, palette=(), trns=b"", interlaced=False):
-    """samples(x, y): the pixel's samples in file order."""
+def png(colour_type, depth, samples, palette=(), trns=b"", interlaced=False, extra=b""):
+    """samples(x, y): the pixel's samples in file order; extra: chunks before IDAT."""
     def row(xs, y):
         values = [s for x in xs for s in samples(x, y)]
         return b"\0" + (b"".join(struct.pack(">H", v) for v in values) if depth == 16 else pack(values, depth))
@@ -118,7 +119,31 @@ def png(colour_type, depth, samples, palette=(), trns=b"", interlaced=False):
         out += chunk(b"PLTE", b"".join(bytes(e) for e in palette))
     if trns:
         out += chunk(b"tRNS", trns)
-    return out + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b"")
+    return out + extra + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b"")
+
+
+def profile(size, space):
+    """An ICC profile header for `space` (b"RGB " or b"GRAY"), then filler."""
+    head = struct.pack(">III", size, 0, 0x02100000) + b"mntr" + space + b"XYZ "
+    head = (head.ljust(36, b"\0") + b"acsp").ljust(68, b"\0") + struct.pack(">III", 0xF6D6, 0x10000, 0xD32D)
+    return head.ljust(132, b"\0") + bytes((i * 7 + 1) % 256 for i in range(132, size))
+
+
+def iccp(data):
+    return chunk(b"iCCP", b"icc\0\0" + zlib.compress(data, 9))
+
+
+def ancillary():
+    """Every ancillary chunk type PNG defines and one it does not, the
+    compressed ones inflating to a megabyte each."""
+    text = zlib.compress(b"\0" * 1000000, 9)
+    return b"".join([
+        chunk(b"gAMA", struct.pack(">I", 45455)), chunk(b"cHRM", struct.pack(">8I", *range(8))),
+        chunk(b"sRGB", b"\0"), chunk(b"sBIT", b"\5\5\5"), chunk(b"pHYs", struct.pack(">IIB", 3780, 3780, 1)),
+        chunk(b"tIME", struct.pack(">HBBBBB", 2020, 1, 2, 3, 4, 5)), chunk(b"tEXt", b"Title\0seed"),
+        chunk(b"zTXt", b"Comment\0\0" + text), chunk(b"iTXt", b"XML\0\1\0en\0XML\0" + text),
+        chunk(b"sPLT", b"pal\0\x08" + bytes(6 * 40)), chunk(b"eXIf", b"MM\0*" + bytes(200)),
+        chunk(b"bKGD", b"\0\1\0\2\0\3"), chunk(b"prVt", bytes(300))])
 
 
 def pngs():
@@ -134,6 +159,10 @@ def pngs():
                               palette=[pixel(i, 0) for i in range(6)], trns=bytes([0, 80, 160]))
     yield "png_palette2_grey_interlaced", png(3, 2, lambda x, y: [(x * y) % 4],
                                               palette=[(i * 85,) * 3 for i in range(4)], interlaced=True)
+    rgb = lambda x, y: list(pixel(x, y))
+    yield "png_rgb8_ancillary", png(2, 8, rgb, extra=ancillary())
+    yield "png_rgb8_iccp_200k", png(2, 8, rgb, extra=iccp(profile(200000, b"RGB ")))
+    yield "png_grey8_rgb_iccp", png(0, 8, grey, extra=iccp(profile(600, b"RGB ")))
 
 
 def main():
@@ -147,6 +176,7 @@ def main():
     for name, data in pngs():
         (CORPUS / name).write_bytes(b"\4" + data)
     (CORPUS / "png_rgba8_on_white").write_bytes(b"\5" + dict(pngs())["png_rgba8"])
+    (CORPUS / "bmp32_fourth_byte_alpha_on_white").write_bytes(b"\1" + dict(bmps())["bmp32_fourth_byte_alpha"])
 
 
 if __name__ == "__main__":

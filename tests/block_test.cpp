@@ -2,6 +2,8 @@
 // examples, a floating-point DCT as reference, coded symbol sequences
 // against the table codes, bounds, and measure mode against encode mode.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -302,6 +304,49 @@ TEST(BlockCoder, MeasureCountsWhatEncodeWrites) {
   const auto stuffed = std::search_n(encode.buffer.begin(), encode.buffer.begin() + encode.sink.pos, 1, 0xFF);
   EXPECT_NE(stuffed, encode.buffer.begin() + encode.sink.pos) << "the blocks should exercise stuffing";
   EXPECT_EQ(SinkBits(encode).size() % 8, encode.sink.bitCount);  // every 0xFF is followed by 0x00
+}
+
+// The coder transforms each block while coding the one before; after a
+// batch's last block there is nothing to read. The batches here end right
+// at a page that may not be read, so a look-ahead past the last block
+// faults, whatever the sanitizers see.
+TEST(BlockCoder, BatchesEndingAtAnUnreadablePageAreNotReadPast) {
+  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  constexpr std::size_t Span = 64 * 6 * 32;  // 32 MCUs of 6 blocks
+  const std::size_t length = (Span + page - 1) / page * page;
+  void* mapped = mmap(nullptr, length + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  auto* base = static_cast<std::uint8_t*>(mapped);
+  ASSERT_EQ(mprotect(base + length, page, PROT_NONE), 0);
+  std::mt19937 rng(5);
+  for (std::size_t i = 0; i < length; ++i) base[i] = static_cast<std::uint8_t>(rng());
+  QuantTable quant = UniformTable(16);
+  EXPECT_EXIT(
+      {
+        for (int components : {1, 3}) {
+          for (bool emit : {false, true}) {
+            for (std::uint32_t count : {1u, 2u, 7u, 32u}) {
+              Coder coder(emit, 1 << 20);
+              coder.state.componentCount = static_cast<std::uint8_t>(components);
+              for (int k = 0; k < components; ++k) {
+                ComponentSpec& c = coder.state.components[k];
+                c.hSamp = c.vSamp = k == 0 && components == 3 ? 2 : 1;
+                c.dcTable = coder.component.dcTable;
+                c.acTable = coder.component.acTable;
+                c.quantTable = &quant;
+              }
+              const std::uint32_t blocks = count * (components == 3 ? 6 : 1);
+              BlockWriter writer;
+              OpenBlockWriter(&writer, &coder.sink);
+              if (EncodeMcus(&coder.state, &writer, base + length - 64 * blocks, count) != 1) std::exit(1);
+              CloseBlockWriter(&writer, &coder.sink, emit);
+            }
+          }
+        }
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
+  munmap(mapped, length + page);
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // (24-bit and 32-bit BGRX) are read straight into place; palette images
 // become 8-bit gray when every entry is gray and 24-bit otherwise, and any
 // other bit fields (16-bit 5-5-5 among them) become 24-bit, each channel
-// scaled to 0..255, composited on white when asked and the file has alpha.
+// scaled to 0..255, composited on white when asked and the file has alpha
+// (in 32-bit BI_RGB files, a fourth byte that is not 0 throughout).
 // The resolution and an embedded ICC profile (V5 header) go with the pixels.
 #include <algorithm>
 #include <cstring>
@@ -240,6 +241,22 @@ bool ReadRle(const Bmp& bmp, Source* source, Image* image, std::string* error) {
                 "complete files");
 }
 
+// The fourth byte of a 32-bit BI_RGB pixel is unused by the format, but
+// writers of RGBA images put alpha there. It is composited as alpha unless
+// it is 0 in every pixel, the unused byte as the format has it (255 in
+// every pixel composites to the same colours). The pixels are already in
+// place, 4 bytes each with no row padding.
+void CompositeFourthByte(Image* image) {
+  std::uint8_t* p = image->pixels.get();
+  std::uint64_t i = 3;
+  while (i < image->size && p[i] == 0) i += 4;
+  if (i >= image->size) return;
+  for (i = 0; i < image->size; i += 4) {
+    const unsigned a = p[i + 3];
+    for (int c = 0; c < 3; ++c) p[i + c] = static_cast<std::uint8_t>((p[i + c] * a + 255 * (255 - a) + 127) / 255);
+  }
+}
+
 // Reads `size` bytes of ICC profile at file offset `start`, at or after the
 // current position.
 bool ReadProfile(Source* source, std::uint64_t start, std::uint64_t size, Image* image, std::string* error) {
@@ -409,9 +426,9 @@ bool ReadBmp(Source* source, const ReadOptions& options, Image* image, std::stri
   if (infoSize == 124 && Le32(info + 56) == ProfileEmbedded) {
     profileStart = 14 + std::uint64_t(Le32(info + 112));
     profileSize = Le32(info + 116);
-    if (profileSize > MaxIccProfile) {
-      return Refuse(error, "BMP with a " + Num(profileSize) + "-byte colour profile",
-                    "profiles of up to " + Num(MaxIccProfile) + " bytes, what JPEG can hold");
+    if (profileSize > MaxIccProfile) {  // not read at all
+      image->iccLeftOut = "ICC profile of " + Num(profileSize) + " bytes; a JPEG holds at most " + Num(MaxIccProfile);
+      profileSize = 0;
     }
   }
 
@@ -426,6 +443,7 @@ bool ReadBmp(Source* source, const ReadOptions& options, Image* image, std::stri
                   "complete files");
   }
   if (!(rle ? ReadRle(bmp, source, image, error) : ReadRows(bmp, source, dataEnd, image, error))) return false;
+  if (options.whiteBackground && compression == BiRgb && bits == 32) CompositeFourthByte(image);
   if (profileSize == 0 || profileFirst) return true;
   if (profileStart < source->position) {
     return Refuse(error,

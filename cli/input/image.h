@@ -52,6 +52,7 @@ struct Image {
   std::string format;                // what the file held, e.g. "BMP 16-bit 5-6-5"
   Density density;                   // from the file, when it has one
   std::vector<std::uint8_t> iccProfile;  // embedded ICC colour profile, empty when none
+  std::string iccLeftOut;                // why a profile the file holds is not in iccProfile; "" when none is
 };
 
 // The most pixels one input may declare unless the user says otherwise:

@@ -6,6 +6,10 @@
 // applied: the samples go to the JPEG as stored, with the resolution (pHYs)
 // and the ICC profile (iCCP) beside them. libpng writes the rows straight
 // into the encoder's bottom-up buffer.
+//
+// Of the ancillary chunks only tRNS, pHYs and iCCP are read; libpng skips
+// the others unread (text, time, suggested palettes, ...), so a file full of
+// compressed text costs the time to read it and no memory.
 #include <png.h>
 
 #include <cstring>
@@ -21,6 +25,7 @@ struct PngJob {
   Source* source = nullptr;
   bool truncated = false;
   char message[200] = "";
+  char profileWarning[200] = "";  // libpng's first word on the iCCP chunk
 };
 
 struct PngHeader {
@@ -47,8 +52,38 @@ void OnRead(png_structp png, png_bytep data, std::size_t length) {
   }
 }
 
-// Warnings concern ancillary chunks (an odd ICC profile, say), not pixels.
-void OnWarning(png_structp, png_const_charp) {}
+// Warnings concern ancillary chunks, not pixels. Those on the iCCP chunk
+// (libpng puts the chunk's name first) say why a profile was not kept.
+void OnWarning(png_structp png, png_const_charp message) {
+  auto* job = static_cast<PngJob*>(png_get_error_ptr(png));
+  if (job->profileWarning[0] == '\0' && std::strncmp(message, "iCCP: ", 6) == 0) {
+    std::snprintf(job->profileWarning, sizeof job->profileWarning, "%s", message + 6);
+  }
+}
+
+// The chunks libpng reads, besides the critical ones and tRNS.
+constexpr png_byte ChunksRead[] = {'p', 'H', 'Y', 's', 0, 'i', 'C', 'C', 'P', 0};
+
+// The longest ancillary chunk libpng takes: a compressed profile of the
+// size a JPEG holds, with room for its name and for deflate's stored blocks
+// (5 bytes per 64 KiB). libpng leaves a longer iCCP chunk out; the chunks
+// it skips may be of any length.
+constexpr png_alloc_size_t MaxChunk = MaxIccProfile + 65536;
+
+// Settings before libpng reads a chunk: which ancillary chunks it reads and
+// how long they may be. libpng checks a profile's header and tags before it
+// keeps one; a profile it does not keep is left out with its reason. Its
+// comparison with known sRGB profiles only warns, and is skipped.
+void LimitChunks(png_structp png) {
+  png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);  // every ancillary chunk but tRNS
+  png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_AS_DEFAULT, ChunksRead, 2);
+  png_set_chunk_malloc_max(png, MaxChunk);
+  png_set_chunk_cache_max(png, 8);  // chunks kept unparsed: none are, this caps any that would be
+  png_set_benign_errors(png, 1);    // a bad ancillary chunk is left out with a warning
+#ifdef PNG_SKIP_sRGB_CHECK_PROFILE
+  png_set_option(png, PNG_SKIP_sRGB_CHECK_PROFILE, PNG_OPTION_ON);
+#endif
+}
 
 bool AllGray(png_structp png, png_infop info) {
   png_colorp palette = nullptr;
@@ -69,6 +104,7 @@ bool ReadHeader(PngJob* job, bool white, PngHeader* header) {
   png_set_read_fn(png, job, OnRead);
   png_set_sig_bytes(png, 8);
   png_set_user_limits(png, 0x7FFFFFFF, 0x7FFFFFFF);  // the size check below says more
+  LimitChunks(png);
   png_read_info(png, info);
   png_get_IHDR(png, info, &header->width, &header->height, &header->bitDepth, &header->colourType,
                &header->interlace, nullptr, nullptr);
@@ -145,12 +181,11 @@ bool Read(PngJob* job, Source* source, const ReadOptions& options, Image* image,
   if (header.channels != 1 && header.channels != 3) {
     return Refuse(error, image->format + " that gives " + Num(header.channels) + " channels", "gray and RGB");
   }
-  if (header.profileSize > MaxIccProfile) {
-    return Refuse(error, image->format + " with a " + Num(header.profileSize) + "-byte colour profile",
-                  "profiles of up to " + Num(MaxIccProfile) + " bytes, what JPEG can hold");
-  }
   image->density = header.density;
   image->iccProfile.assign(header.profile, header.profile + header.profileSize);
+  if (header.profileSize == 0 && job->profileWarning[0] != '\0') {
+    image->iccLeftOut = std::string("libpng did not take the iCCP chunk: ") + job->profileWarning;
+  }
   const std::uint64_t stride = DibRowStride(header.width, outBits);
   std::vector<png_bytep> rows(header.height);
   for (std::uint64_t y = 0; y < header.height; ++y) rows[y] = &image->pixels[(header.height - 1 - y) * stride];
