@@ -154,9 +154,13 @@ TEST(Avx2Kernels, EveryMcuCoderWritesThePortableBytes) {
   setup.sink = &counter;
   ASSERT_EQ(WriteHuffmanTables(&setup, tables), 1);
   const auto blocks = TestBlocks();
+  // Flat blocks also between others, so that pairs of blocks mix the two.
   std::vector<std::uint8_t> samples;
-  for (const auto& block : blocks) samples.insert(samples.end(), block.begin(), block.end());
-  const std::uint32_t count = static_cast<std::uint32_t>(blocks.size());
+  for (std::size_t n = 0; n < blocks.size(); ++n) {
+    samples.insert(samples.end(), blocks[n].begin(), blocks[n].end());
+    if (n % 3 == 0) samples.insert(samples.end(), blocks[n % 256].begin(), blocks[n % 256].end());
+  }
+  const std::uint32_t count = static_cast<std::uint32_t>(samples.size() / 64);
   const auto code = [&](KernelSet set, bool emit, int components, int fine) {
     CapKernelSet(set);
     QuantTable table{};
