@@ -1,18 +1,23 @@
-# Fails when an object built with the AVX2 flags defines a non-local function
-# that a portable object also defines. The linker keeps one copy of such a
-# function (typically a weak inline helper at -O0) for every caller, so the
-# portable path could end up running AVX2, BMI or LZCNT instructions.
+# Fails when objects built for different instruction sets (portable, AVX2,
+# AVX-512: told apart by an _avx2 or _avx512 name) define the same non-local
+# function. The linker keeps one copy of such a function (typically a weak
+# inline helper at -O0) for every caller, so the portable path could end up
+# running AVX2, BMI or LZCNT instructions, or the AVX2 path AVX-512 ones.
 # Data is left out: it is the same whichever flags compiled it.
-#   cmake -DOBJECTS="a.o|b_avx2.o|..." -P check_kernel_symbols.cmake
+#   cmake -DOBJECTS="a.o|b_avx2.o|c_avx512.o|..." -P check_kernel_symbols.cmake
 cmake_minimum_required(VERSION 3.25)
 find_program(NM nm REQUIRED)
 string(REPLACE "|" ";" objects "${OBJECTS}")
-set(portable "")
-set(kernels "")
+set(sets portable avx2 avx512)
+foreach(set IN LISTS sets)
+  set(functions_${set} "")
+endforeach()
 foreach(object IN LISTS objects)
-  set(kernel FALSE)
+  set(set portable)
   if(object MATCHES "_avx2[^/]*$")
-    set(kernel TRUE)
+    set(set avx2)
+  elseif(object MATCHES "_avx512[^/]*$")
+    set(set avx512)
   endif()
   execute_process(COMMAND ${NM} --defined-only ${object} OUTPUT_VARIABLE listing RESULT_VARIABLE result)
   if(NOT result EQUAL 0)
@@ -22,25 +27,26 @@ foreach(object IN LISTS objects)
   foreach(line IN LISTS lines)
     # Columns: value, type, name. T: global function, W: weak, i: indirect.
     if(line MATCHES "^[0-9a-fA-F]* *([TWi]) (.+)$")
-      if(kernel)
-        list(APPEND kernels "${CMAKE_MATCH_2}")
-      else()
-        list(APPEND portable "${CMAKE_MATCH_2}")
-      endif()
+      list(APPEND functions_${set} "${CMAKE_MATCH_2}")
     endif()
   endforeach()
 endforeach()
-if(kernels STREQUAL "")
+if(functions_avx2 STREQUAL "")
   message(FATAL_ERROR "no function found in an AVX2 object among: ${OBJECTS}")
 endif()
 set(shared "")
-foreach(name IN LISTS kernels)
-  if(name IN_LIST portable)
-    list(APPEND shared "${name}")
-  endif()
+foreach(pair "portable;avx2" "portable;avx512" "avx2;avx512")
+  list(GET pair 0 a)
+  list(GET pair 1 b)
+  foreach(name IN LISTS functions_${b})
+    if(name IN_LIST functions_${a})
+      list(APPEND shared "${name} (${a} and ${b})")
+    endif()
+  endforeach()
 endforeach()
 if(shared)
-  message(FATAL_ERROR "defined both in AVX2 and in portable objects: ${shared}")
+  message(FATAL_ERROR "defined in objects of two instruction sets: ${shared}")
 endif()
-list(LENGTH kernels count)
-message(STATUS "${count} functions in AVX2 objects, none also in a portable one")
+list(LENGTH functions_avx2 avx2_count)
+list(LENGTH functions_avx512 avx512_count)
+message(STATUS "${avx2_count} functions in AVX2 objects and ${avx512_count} in AVX-512 ones, none shared")

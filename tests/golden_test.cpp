@@ -24,16 +24,16 @@ std::uint32_t U32(const Bytes& b, std::size_t at) {
   return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | std::uint32_t(b[at + 3]) << 24;
 }
 
-// Each case runs with the kernels this processor offers and with the
-// portable code alone, which other processors run (once where the portable
-// code is all that is built).
-class GoldenCase : public testing::TestWithParam<std::tuple<int, bool>> {
+// Each case runs with each kernel set this processor offers, capped one by
+// one, down to the portable code alone, which other processors run.
+class GoldenCase : public testing::TestWithParam<std::tuple<int, KernelSet>> {
  protected:
-  void TearDown() override { UseAvx2Kernels(true); }
+  void TearDown() override { CapKernelSet(KernelSet::Avx512); }
 };
 
 TEST_P(GoldenCase, MatchesReference) {
-  UseAvx2Kernels(std::get<1>(GetParam()));
+  if (std::get<1>(GetParam()) > OfferedKernelSet()) GTEST_SKIP() << "this processor lacks the kernel set";
+  CapKernelSet(std::get<1>(GetParam()));
   char name[64];
   std::snprintf(name, sizeof name, "%s/case_%05d", DIBJPEG_GOLDEN_DIR, std::get<0>(GetParam()));
   const Bytes in = ReadFile(std::string(name) + ".bin");
@@ -84,11 +84,7 @@ TEST_P(GoldenCase, MatchesReference) {
   }
 }
 
-#if defined(DIBJPEG_HAVE_AVX2)
-const bool KernelChoices[] = {false, true};
-#else
-const bool KernelChoices[] = {false};  // the portable code is all there is
-#endif
+const KernelSet KernelChoices[] = {KernelSet::Portable, KernelSet::Avx2, KernelSet::Avx512};
 INSTANTIATE_TEST_SUITE_P(AllCases, GoldenCase, testing::Combine(testing::Range(0, 160), testing::ValuesIn(KernelChoices)));
 
 }  // namespace

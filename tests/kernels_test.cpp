@@ -11,8 +11,10 @@
 #include "block/block.h"
 #include "block/block_kernels.h"
 #include "common/cpu_features.h"
+#include "jpeg/jpeg.h"
 #include "pixels/pixel_kernels.h"
 #include "pixels/pixels.h"
+#include "stream/stream.h"
 
 namespace dibjpeg {
 namespace {
@@ -135,6 +137,77 @@ TEST(Avx2Kernels, ColourConversionMatchesEveryColour) {
           << int(mcu[128 + k]) << " want " << int(want.y) << "," << int(want.cb) << "," << int(want.cr);
     }
   }
+}
+
+// Every MCU coder this processor offers against the portable one, MCU by MCU
+// through the scan's writer, in encode and measure mode: the test blocks as
+// gray MCUs and as 4:4:4 ones (luminance and chrominance tables in turn), at
+// a fine table (dense blocks, large categories) and a coarse one (long runs
+// of zeros, ZRL codes, blocks ending in a non-zero coefficient or not).
+TEST(Avx2Kernels, EveryMcuCoderWritesThePortableBytes) {
+  REQUIRE_AVX2();
+  HuffTable tables[4];
+  ByteStream counter;
+  InitCountingStream(&counter);
+  EncoderState setup{};
+  setup.componentCount = 3;
+  setup.sink = &counter;
+  ASSERT_EQ(WriteHuffmanTables(&setup, tables), 1);
+  const auto blocks = TestBlocks();
+  // Flat blocks also between others, so that pairs of blocks mix the two.
+  std::vector<std::uint8_t> samples;
+  for (std::size_t n = 0; n < blocks.size(); ++n) {
+    samples.insert(samples.end(), blocks[n].begin(), blocks[n].end());
+    if (n % 3 == 0) samples.insert(samples.end(), blocks[n % 256].begin(), blocks[n % 256].end());
+  }
+  const std::uint32_t count = static_cast<std::uint32_t>(samples.size() / 64);
+  const auto code = [&](KernelSet set, bool emit, int components, int fine) {
+    CapKernelSet(set);
+    QuantTable table{};
+    for (int i = 0; i < 64; ++i) SetQuantValue(&table, i, fine ? 1 + i % 3 : 20 + i);
+    std::vector<std::uint8_t> buffer(count * 600u + 64);
+    ByteStream sink;
+    if (emit) InitMemoryStream(&sink, static_cast<std::uint32_t>(buffer.size()), buffer.data());
+    else InitCountingStream(&sink);
+    EncoderState state{};
+    state.mode = emit ? JobModeEmit : JobModeCount;
+    state.sink = &sink;
+    state.componentCount = components;
+    for (int k = 0; k < components; ++k) {
+      state.components[k] = ComponentSpec{};
+      state.components[k].hSamp = state.components[k].vSamp = 1;
+      state.components[k].quantTable = &table;
+      state.components[k].dcTable = &tables[k == 0 ? 0 : 2];
+      state.components[k].acTable = &tables[k == 0 ? 1 : 3];
+    }
+    BlockWriter writer;
+    OpenBlockWriter(&writer, &sink);
+    const std::uint32_t perMcu = static_cast<std::uint32_t>(components);
+    for (std::uint32_t m = 0; m + perMcu <= count; m += 5 * perMcu) {
+      const std::uint32_t mcus = std::min<std::uint32_t>(5, (count - m) / perMcu);
+      EXPECT_EQ(EncodeMcus(&state, &writer, samples.data() + 64 * m, mcus), 1);
+    }
+    CloseBlockWriter(&writer, &sink, emit);
+    buffer.resize(emit ? sink.pos : 0);
+    buffer.push_back(static_cast<std::uint8_t>(sink.bitAcc));
+    buffer.push_back(static_cast<std::uint8_t>(sink.bitCount));
+    for (std::uint32_t v : {sink.pos, sink.size}) buffer.insert(buffer.end(), {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16)});
+    return buffer;
+  };
+  for (bool emit : {true, false}) {
+    for (int components : {1, 3}) {
+      for (int fine : {0, 1}) {
+        const auto want = code(KernelSet::Portable, emit, components, fine);
+        for (KernelSet set : {KernelSet::Avx2, KernelSet::Avx512}) {
+          if (set > OfferedKernelSet()) continue;
+          EXPECT_TRUE(code(set, emit, components, fine) == want)
+              << "kernel set " << static_cast<int>(set) << (emit ? " encode" : " measure") << ", " << components
+              << " components, " << (fine ? "fine" : "coarse") << " table";
+        }
+      }
+    }
+  }
+  CapKernelSet(KernelSet::Avx512);
 }
 
 #endif  // DIBJPEG_HAVE_AVX2

@@ -366,7 +366,7 @@ TEST(PixelsAssembly, ChromaMeansTruncate) {
 // channels often 0 or 255, so pure reds and blues hit the clamp. The source
 // ends at the top row's last pixel.
 TEST(PixelsReaders, Avx2PathMatchesPortablePath) {
-  UseAvx2Kernels(true);
+  CapKernelSet(KernelSet::Avx512);
   if (!CpuHasAvx2()) GTEST_SKIP() << "no AVX2 on this processor";
   std::mt19937 rng(11);
   for (const Reader& r : kReaders) {
@@ -387,11 +387,11 @@ TEST(PixelsReaders, Avx2PathMatchesPortablePath) {
         const std::uint32_t total = rig.state.mcusPerRow * ((height + l.mcuHeight - 1) / l.mcuHeight);
         for (std::uint32_t m = 0; m < total; ++m) {
           SCOPED_TRACE(testing::Message() << r.name << " " << l.name << " " << width << "x" << height << " mcu " << m);
-          UseAvx2Kernels(false);
+          CapKernelSet(KernelSet::Portable);
           ASSERT_EQ(rig.Read(r, m), 1);
           const Bytes want(rig.mcu, rig.mcu + sizeof rig.mcu);
           const std::uint32_t wantPos = rig.source.pos;
-          UseAvx2Kernels(true);
+          CapKernelSet(KernelSet::Avx512);
           ASSERT_EQ(rig.Read(r, m), 1);
           ASSERT_TRUE(std::equal(want.begin(), want.end(), rig.mcu))
               << "have " << Hex(rig.mcu, sizeof rig.mcu) << "\nwant " << Hex(want);

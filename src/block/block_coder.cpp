@@ -89,6 +89,9 @@ DIBJPEG_NOINLINE void CodeMcusPortable(EncoderState* state, BlockWriter* writer,
 // room is proven.
 void CodeMcus(EncoderState* state, BlockWriter* writer, std::uint8_t* out, const std::uint8_t* samples,
               std::uint32_t count, bool emit) {
+#if defined(DIBJPEG_HAVE_AVX512)
+  if (CpuHasAvx512()) return CodeMcusAvx512(state, writer, out, samples, count, emit);
+#endif
 #if defined(DIBJPEG_HAVE_AVX2)
   if (CpuHasAvx2()) return CodeMcusAvx2(state, writer, out, samples, count, emit);
 #endif

@@ -1,6 +1,6 @@
 // The interchangeable kernels behind ForwardDct, QuantizeBlock,
 // TransformBlock and EncodeBlock: the portable ones and, on x86-64, AVX2
-// ones that give identical results.
+// ones and an AVX-512 MCU coder that give identical results.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +39,12 @@ int CodeBlockAvx2(ByteStream* sink, const ComponentSpec* component, std::int32_t
 // writer; encode mode writes from `out` on, where room is proven.
 void CodeMcusAvx2(EncoderState* state, BlockWriter* writer, std::uint8_t* out, const std::uint8_t* samples,
                   std::uint32_t count, bool emit);
+#endif
+
+#if defined(DIBJPEG_HAVE_AVX512)
+// CodeMcusAvx2 for processors with AVX-512: the same bytes.
+void CodeMcusAvx512(EncoderState* state, BlockWriter* writer, std::uint8_t* out, const std::uint8_t* samples,
+                    std::uint32_t count, bool emit);
 #endif
 
 }  // namespace dibjpeg

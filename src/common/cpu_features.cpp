@@ -36,24 +36,34 @@ unsigned long long EnabledStateComponents() {
 }
 #endif
 
-bool DetectAvx2() {
+KernelSet DetectKernelSet() {
 #if defined(DIBJPEG_HAVE_AVX2)
   unsigned r[4];
   Cpuid(0, r);
   const unsigned maxLeaf = r[0];
   Cpuid(0x80000000, r);
   const unsigned maxExtendedLeaf = r[0];
-  if (maxLeaf < 7 || maxExtendedLeaf < 0x80000001) return false;
+  if (maxLeaf < 7 || maxExtendedLeaf < 0x80000001) return KernelSet::Portable;
   Cpuid(1, r);
   const bool osxsave = (r[2] >> 27 & 1) != 0, avx = (r[2] >> 28 & 1) != 0;
-  if (!osxsave || !avx || (EnabledStateComponents() & 6) != 6) return false;  // XMM and YMM state
+  if (!osxsave || !avx) return KernelSet::Portable;
+  const unsigned long long state = EnabledStateComponents();
+  if ((state & 6) != 6) return KernelSet::Portable;  // XMM and YMM state
   Cpuid(7, r);
-  const bool avx2 = (r[1] >> 5 & 1) != 0, bmi1 = (r[1] >> 3 & 1) != 0, bmi2 = (r[1] >> 8 & 1) != 0;
+  const unsigned features = r[1];
+  const bool avx2 = (features >> 5 & 1) != 0, bmi1 = (features >> 3 & 1) != 0, bmi2 = (features >> 8 & 1) != 0;
   Cpuid(0x80000001, r);
   const bool lzcnt = (r[2] >> 5 & 1) != 0;
-  return avx2 && bmi1 && bmi2 && lzcnt;
+  if (!(avx2 && bmi1 && bmi2 && lzcnt)) return KernelSet::Portable;
+#if defined(DIBJPEG_HAVE_AVX512)
+  // F (bit 16), DQ (17), CD (28), BW (30), VL (31); opmask, upper ZMM and
+  // ZMM16-31 state.
+  constexpr unsigned Avx512Bits = 1u << 16 | 1u << 17 | 1u << 28 | 1u << 30 | 1u << 31;
+  if ((features & Avx512Bits) == Avx512Bits && (state & 0xE0) == 0xE0) return KernelSet::Avx512;
+#endif
+  return KernelSet::Avx2;
 #else
-  return false;
+  return KernelSet::Portable;
 #endif
 }
 
@@ -61,16 +71,19 @@ bool DetectAvx2() {
 
 // Every call that finds the state unset computes the same answer, so racing
 // first calls are harmless.
-std::atomic<int> Avx2KernelsState{-1};
+std::atomic<int> KernelSetState{-1};
 
-bool DetectAvx2KernelsOnce() {
-  const bool usable = DetectAvx2();
-  Avx2KernelsState.store(usable ? 1 : 0, std::memory_order_relaxed);
-  return usable;
+KernelSet DetectKernelSetOnce() {
+  const KernelSet offered = DetectKernelSet();
+  KernelSetState.store(static_cast<int>(offered), std::memory_order_relaxed);
+  return offered;
 }
 
-void UseAvx2Kernels(bool enabled) {
-  Avx2KernelsState.store(enabled && DetectAvx2() ? 1 : 0, std::memory_order_relaxed);
+KernelSet OfferedKernelSet() { return DetectKernelSet(); }
+
+void CapKernelSet(KernelSet most) {
+  const KernelSet offered = DetectKernelSet();
+  KernelSetState.store(static_cast<int>(most < offered ? most : offered), std::memory_order_relaxed);
 }
 
 }  // namespace dibjpeg

@@ -1,26 +1,37 @@
 // Which optional instruction sets this processor offers. Each subsystem asks
-// once, on its first use, and keeps the kernel it picked for the process.
+// once per call or block, and the answer, worked out on the first query, is
+// kept for the process.
 #pragma once
 
 #include <atomic>
 
 namespace dibjpeg {
 
-// 1 when the AVX2 kernels are in use, 0 when not, -1 until the first query.
-extern std::atomic<int> Avx2KernelsState;
-bool DetectAvx2KernelsOnce();
+// The kernel sets, each needing everything the one before needs:
+// - Avx2: AVX2 together with BMI1, BMI2 and LZCNT, which come with every AVX2
+//   processor in practice;
+// - Avx512: also AVX-512 F, BW, CD, DQ and VL (x86-64-v4) with the operating
+//   system saving the 512-bit state.
+enum class KernelSet : int { Portable = 0, Avx2 = 1, Avx512 = 2 };
 
-// True when the AVX2 kernels were built in and the processor and operating
-// system support them: AVX2 together with BMI1, BMI2 and LZCNT, which come with
-// every AVX2 processor in practice. Asked once per block, so the answer is
-// read inline.
-inline bool CpuHasAvx2() {
-  const int state = Avx2KernelsState.load(std::memory_order_relaxed);
-  return state < 0 ? DetectAvx2KernelsOnce() : state == 1;
+// The set in use, as an int; -1 until the first query.
+extern std::atomic<int> KernelSetState;
+KernelSet DetectKernelSetOnce();
+
+// The best set that was built in and that the processor and operating system
+// support, or less where a test capped it.
+inline KernelSet ActiveKernelSet() {
+  const int state = KernelSetState.load(std::memory_order_relaxed);
+  return state < 0 ? DetectKernelSetOnce() : static_cast<KernelSet>(state);
 }
+inline bool CpuHasAvx2() { return ActiveKernelSet() >= KernelSet::Avx2; }
+inline bool CpuHasAvx512() { return ActiveKernelSet() >= KernelSet::Avx512; }
 
-// For tests: turns the AVX2 kernels off (the portable code runs everywhere)
-// or back on where the processor has them.
-void UseAvx2Kernels(bool enabled);
+// The best set this processor offers, whatever the cap.
+KernelSet OfferedKernelSet();
+
+// For tests: uses no set above `most` (KernelSet::Portable: the portable code
+// everywhere), and never one the processor lacks.
+void CapKernelSet(KernelSet most);
 
 }  // namespace dibjpeg

@@ -1,0 +1,147 @@
+// The MCU coder compiled for processors with AVX-512 (F, BW, CD, DQ, VL) as
+// well as AVX2, BMI1, BMI2 and LZCNT. The transform is the AVX2 one, which
+// here may use 32 vector registers; what differs is the hand-off to the
+// coder: two 32-lane permutes put a block's magnitudes and extra bits in
+// zigzag order and one test per 32 lanes gives the non-zero mask, so the
+// coder walks the mask's bits and loads each coefficient at its own zigzag
+// position, with no natural index in between.
+#include "block/block_kernels.h"
+#include "block/forward_dct_avx2.h"
+#include "block/huffman_coder.h"
+
+namespace dibjpeg {
+namespace {
+
+using W = __m512i;
+
+// A quantized block as this coder takes it, in zigzag order.
+struct ZigzagMagnitudes {
+  alignas(64) std::uint16_t bits[64];       // v, or the one's complement of |v| for negative v
+  alignas(64) std::uint16_t magnitude[64];  // |v|
+  std::uint64_t nonzero;                    // bit k set when position k is not 0
+  std::int16_t dc;                          // coefficient 0
+};
+
+// Natural indexes of zigzag positions 0..31 and 32..63, for a permute over
+// the two halves of a block (an index of 32 or more picks the second half).
+struct ZigzagPermute {
+  alignas(64) std::uint16_t index[2][32];
+};
+constexpr ZigzagPermute MakeZigzagPermute() {
+  ZigzagPermute p{};
+  for (int k = 0; k < 64; ++k) p.index[k >> 5][k & 31] = static_cast<std::uint16_t>(ZigzagOrder[k]);
+  return p;
+}
+constexpr ZigzagPermute Zigzag = MakeZigzagPermute();
+
+// low in the lower half, high in the upper one. (GCC 12's _mm512_inserti64x4
+// trips its own uninitialised-value warning; a masked broadcast does not.)
+DIBJPEG_ALWAYS_INLINE W Join(V low, V high) {
+  return _mm512_mask_broadcast_i64x4(_mm512_castsi256_si512(low), 0xF0, high);
+}
+
+// TransformMagnitudes (forward_dct_avx2.h) with the results in zigzag order.
+// Exact: the same transform and quantizer, 32 lanes at a time (each lane's
+// arithmetic is the 16-lane code's), and a permute only moves values.
+DIBJPEG_ALWAYS_INLINE void TransformZigzag(ZigzagMagnitudes* out, const std::uint8_t samples[64],
+                                           const QuantTable* table) {
+  V rows[4];
+  if (FlatBlock(samples)) {
+    rows[0] = _mm256_zextsi128_si256(_mm_cvtsi32_si128((64 * (samples[0] - 128)) & 0xFFFF));
+    rows[1] = rows[2] = rows[3] = _mm256_setzero_si256();
+  } else {
+    Transform(rows, samples);
+  }
+  W magnitude[2], bits[2];
+  for (int h = 0; h < 2; ++h) {
+    const W x = Join(rows[2 * h], rows[2 * h + 1]);
+    const W correction = _mm512_loadu_si512(table->correction + 32 * h);
+    const W reciprocal = _mm512_loadu_si512(table->reciprocal + 32 * h);
+    const W scale = _mm512_loadu_si512(table->scale + 32 * h);
+    const W n = _mm512_add_epi16(_mm512_abs_epi16(x), correction);
+    magnitude[h] = _mm512_mulhi_epu16(_mm512_mulhi_epu16(n, reciprocal), scale);
+    // Negative values send the one's complement of their magnitude.
+    bits[h] = _mm512_xor_si512(magnitude[h], _mm512_srai_epi16(x, 15));
+  }
+  std::uint64_t nonzero = 0;
+  for (int h = 0; h < 2; ++h) {
+    const W index = _mm512_load_si512(Zigzag.index[h]);
+    const W m = _mm512_permutex2var_epi16(magnitude[0], index, magnitude[1]);
+    _mm512_store_si512(out->magnitude + 32 * h, m);
+    _mm512_store_si512(out->bits + 32 * h, _mm512_permutex2var_epi16(bits[0], index, bits[1]));
+    nonzero |= std::uint64_t{_mm512_test_epi16_mask(m, m)} << (32 * h);
+  }
+  out->nonzero = nonzero;
+  const std::int16_t x0 = static_cast<std::int16_t>(_mm256_cvtsi256_si32(rows[0]));
+  out->dc = static_cast<std::int16_t>(x0 < 0 ? -out->magnitude[0] : out->magnitude[0]);
+}
+
+// One block, DC and AC, as PutBlockMagnitudes codes it, from zigzag order:
+// each non-zero position is the lowest bit left in the mask, its run the
+// distance from the position after the last one sent. Magnitudes are below
+// 2048, so 64 - zeros is the category 1..11 and the symbol below 256.
+template <typename Packer>
+DIBJPEG_ALWAYS_INLINE void PutZigzagBlock(Packer& packer, ComponentSpec* component, const ZigzagMagnitudes& m) {
+  constexpr unsigned EndOfBlock = 0x00;
+  PutDc(packer, component->dcTable, std::int32_t{m.dc} - component->lastDc);
+  component->lastDc = m.dc;
+  const HuffTable* table = component->acTable;
+  const std::uint32_t* entries = table->codeWithExtra + 64;  // indexed by symbol - 64
+  std::uint64_t left = m.nonzero & ~std::uint64_t{1};
+  std::size_t from = 1;  // the first position of the current run
+  while (left != 0) {
+    const std::size_t k = LowestBit(left);
+    left &= left - 1;
+    std::size_t run = k - from;
+    from = k + 1;
+    if (run > 15) [[unlikely]] PutZeroRuns(packer, table, run);
+    const std::uint64_t zeros = _lzcnt_u64(m.magnitude[k]);  // 64 - category
+    assert(zeros >= 53 && zeros <= 63);
+    const std::uint64_t extra = std::uint64_t{m.bits[k]} << zeros >> zeros;
+    PutEntry(packer, entries[static_cast<std::ptrdiff_t>(run * 16 - zeros)], extra);
+  }
+  if ((m.nonzero >> 63) == 0) PutSymbol(packer, table, EndOfBlock, 0);
+}
+
+// Each block coded while the next one is transformed, as in the AVX2 coder.
+template <bool Emit>
+struct TransformAheadZigzag {
+  ZigzagMagnitudes m[2];
+  ZigzagMagnitudes* now = &m[0];
+  ZigzagMagnitudes* ahead = &m[1];
+
+  TransformAheadZigzag() = default;
+  TransformAheadZigzag(const TransformAheadZigzag&) = delete;  // the pointers point into this object
+
+  DIBJPEG_ALWAYS_INLINE void Start(const ComponentSpec* c, const std::uint8_t* samples) {
+    TransformZigzag(now, samples, c->quantTable);
+  }
+  DIBJPEG_ALWAYS_INLINE void Code(BitPacker<Emit>& packer, ComponentSpec* c, const std::uint8_t*,
+                                  const ComponentSpec* next, const std::uint8_t* nextSamples) {
+    if (next != nullptr) TransformZigzag(ahead, nextSamples, next->quantTable);
+    PutZigzagBlock(packer, c, *now);
+    ZigzagMagnitudes* const done = now;
+    now = ahead;
+    ahead = done;
+  }
+};
+
+template <bool Emit>
+void CodeMcuZigzag(EncoderState* state, BlockWriter* writer, std::uint8_t* out, const std::uint8_t* samples,
+                   std::uint32_t count) {
+  TransformAheadZigzag<Emit> coder;
+  CodeMcus<Emit>(state, writer, out, samples, count, coder);
+}
+
+}  // namespace
+
+void CodeMcusAvx512(EncoderState* state, BlockWriter* writer, std::uint8_t* out, const std::uint8_t* samples,
+                    std::uint32_t count, bool emit) {
+  if (emit) {
+    CodeMcuZigzag<true>(state, writer, out, samples, count);
+  } else {
+    CodeMcuZigzag<false>(state, writer, out, samples, count);
+  }
+}
+
+}  // namespace dibjpeg
