@@ -739,6 +739,176 @@ std::vector<Row> AllRows(const Options& options) {
   return rows;
 }
 
+// ---------------------------------------------------------------------------
+// The cost of one call: small images, and a 600-dpi page sent as strips of
+// rows the way printer pipelines send it, one call per image or strip (into
+// a buffer of JpegEncodeBound bytes; TurboJPEG into one of tjBufSize). A run
+// is a batch of calls; both encoders' runs interleave as in the main table.
+
+struct CallRow {
+  std::string label;
+  std::string content;           // rows with the same content share one image
+  std::function<Image()> make;
+  int stripRows;                 // 0: the whole image in one call
+  bool pixelCost;                // also the same pixels coded inside a larger image
+  std::string Name() const { return label + " " + std::string(Bgr420.name) + " q" + std::to_string(Bgr420.quality); }
+};
+
+// A textured square from the photo's ground, so that blocks carry detail.
+Image PhotoCrop(int size) {
+  const Image photo = MakePhoto(1152, 864, 1);
+  Image crop(size, size, 0);
+  for (int y = 0; y < size; ++y)
+    for (int x = 0; x < size; ++x) std::memcpy(crop.At(x, y), photo.At(500 + x, 600 + y), 3);
+  return crop;
+}
+
+std::vector<CallRow> AllCallRows() {
+  std::vector<CallRow> rows = {{"call 8x8", "8", [] { return PhotoCrop(8); }, 0, false},
+                               {"call 64x64", "64", [] { return PhotoCrop(64); }, 0, true}};
+  for (int strip : {16, 64, 256})
+    rows.push_back({"page 4960x7016 in strips of " + std::to_string(strip) + " rows", "page",
+                    [] { return MakePage(4960, 7016, 2); }, strip, false});
+  return rows;
+}
+
+void PrintCells(bool markdown, const std::vector<std::string>& cells) {
+  static constexpr std::array<int, 11> widths{-50, 7, 10, 11, 6, 7, 7, 8, 9, 8, 5};
+  std::string line = markdown ? "|" : "";
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    char cell[96];
+    if (markdown) std::snprintf(cell, sizeof cell, " %s |", cells[i].c_str());
+    else std::snprintf(cell, sizeof cell, "%*s ", widths[i], cells[i].c_str());
+    line += cell;
+  }
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+void RunCallRow(const CallRow& row, const Image& image, const Budget& budget, tjhandle tj, bool markdown) {
+  const Dib dib = MakeDib(image, Pixels::Bgr24);
+  struct Strip {
+    JpegEncodeParams params;
+    std::uint32_t rows;
+    const std::uint8_t* bottom;  // the strip's bottom row: where its bottom-up rows start
+  };
+  std::vector<Strip> strips;
+  const int stripRows = row.stripRows > 0 ? row.stripRows : image.height;
+  for (int y0 = 0; y0 < image.height; y0 += stripRows) {
+    const int rows = std::min(stripRows, image.height - y0);
+    Strip strip{};
+    strip.rows = static_cast<std::uint32_t>(rows);
+    strip.bottom = &dib.bits[std::size_t(dib.stride) * (image.height - y0 - rows)];
+    JpegEncodeParams& p = strip.params;
+    p.srcBits = strip.bottom;
+    p.srcSize = dib.stride * strip.rows;
+    p.width = static_cast<std::uint32_t>(image.width);
+    p.height = strip.rows;
+    p.bitCount = 24;
+    p.quality = static_cast<std::uint8_t>(Bgr420.quality);
+    p.sampling = 0;
+    p.channelOrder = 1;
+    strips.push_back(strip);
+  }
+  // Small images are coded many times a run, so that a run is not too short to time.
+  const int repeats = row.stripRows > 0 ? 1 : std::max(1, (256 << 10) / (image.width * image.height));
+  const double calls = double(repeats) * double(strips.size());
+
+  std::vector<std::uint8_t> dibOut(JpegEncodeBound(&strips.front().params));
+  const unsigned long tjCapacity = tjBufSize(image.width, stripRows, TJSAMP_420);
+  std::vector<unsigned char> tjOut(tjCapacity);
+  bool whole = true;  // every output starts with SOI and ends with EOI
+  auto dibEncode = [&] {
+    for (int r = 0; r < repeats; ++r)
+      for (const Strip& strip : strips) {
+        JpegEncodeParams p = strip.params;
+        p.dstBuffer = dibOut.data();
+        p.dstSize = static_cast<std::uint32_t>(JpegEncodeBound(&p));
+        if (const std::uint16_t status = Jpeg_EncodeStart(&p, JPEG_MODE_ENCODE))
+          Fail("dibjpeg encode failed with status " + std::to_string(status) + " on " + row.Name());
+        whole = whole && StartsAndEndsLikeJpeg(dibOut.data(), p.dstSize);
+      }
+  };
+  auto tjEncode = [&] {
+    for (int r = 0; r < repeats; ++r)
+      for (const Strip& strip : strips) {
+        unsigned char* out = tjOut.data();
+        unsigned long bytes = tjCapacity;
+        if (tjCompress2(tj, strip.bottom, image.width, static_cast<int>(dib.stride), static_cast<int>(strip.rows),
+                        TJPF_BGR, &out, &bytes, TJSAMP_420, Bgr420.quality,
+                        TJFLAG_BOTTOMUP | TJFLAG_ACCURATEDCT | TJFLAG_NOREALLOC) != 0)
+          Fail(std::string("TurboJPEG failed: ") + tjGetErrorStr2(tj) + " on " + row.Name());
+        whole = whole && StartsAndEndsLikeJpeg(tjOut.data(), bytes);
+      }
+  };
+  // The pixels' own cost: the same image tiled 8 x 8 times and coded in one
+  // call, per tile.
+  constexpr int Tiles = 8;
+  Dib tiledDib;
+  std::vector<std::uint8_t> tiledOut;
+  JpegEncodeParams tiled{};
+  if (row.pixelCost) {
+    Image big(image.width * Tiles, image.height * Tiles, 0);
+    for (int y = 0; y < big.height; ++y)
+      for (int x = 0; x < big.width; ++x) std::memcpy(big.At(x, y), image.At(x % image.width, y % image.height), 3);
+    tiledDib = MakeDib(big, Pixels::Bgr24);
+    tiled = strips.front().params;
+    tiled.srcBits = tiledDib.bits.data();
+    tiled.srcSize = static_cast<std::uint32_t>(tiledDib.bits.size());
+    tiled.width = static_cast<std::uint32_t>(big.width);
+    tiled.height = static_cast<std::uint32_t>(big.height);
+    tiledOut.resize(JpegEncodeBound(&tiled));
+  }
+  auto tiledEncode = [&] {
+    if (!row.pixelCost) return;
+    JpegEncodeParams p = tiled;
+    p.dstBuffer = tiledOut.data();
+    p.dstSize = static_cast<std::uint32_t>(tiledOut.size());
+    if (Jpeg_EncodeStart(&p, JPEG_MODE_ENCODE) != 0) Fail("dibjpeg encode failed on the tiled " + row.Name());
+  };
+
+  for (int i = 0; i < budget.warmup; ++i) dibEncode(), tjEncode(), tiledEncode();
+  if (!whole) Fail("an output is not a whole stream on " + row.Name());
+  std::array<std::function<void()>, 3> jobs{dibEncode, tjEncode, tiledEncode};
+  std::array<std::vector<double>, 3> seconds;
+  const auto start = Clock::now();
+  for (int run = 0; run < budget.maxRuns; ++run) {
+    if (run >= budget.minRuns && std::chrono::duration<double>(Clock::now() - start).count() >= budget.seconds) break;
+    for (std::size_t k = 0; k < jobs.size(); ++k) {
+      const std::size_t j = (k + static_cast<std::size_t>(run)) % jobs.size();
+      seconds[j].push_back(Seconds(jobs[j]));
+    }
+  }
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return Quantile(v, 0.5);
+  };
+  const double dibCall = median(seconds[0]) / calls, tjCall = median(seconds[1]) / calls;
+  const double megapixels = double(image.width) * image.height * repeats / 1e6;
+  const double pixels = row.pixelCost ? median(seconds[2]) / (Tiles * Tiles) : 0;
+  PrintCells(markdown, {row.Name(), Fixed(calls), Fixed(1 / dibCall), Fixed(1 / tjCall), Fixed(tjCall / dibCall, 2),
+                        Fixed(dibCall * 1e6, 2), Fixed(tjCall * 1e6, 2), Fixed(megapixels / (dibCall * calls)),
+                        row.pixelCost ? Fixed(pixels * 1e6, 2) : "", row.pixelCost ? Fixed(dibCall / pixels, 2) : "",
+                        std::to_string(seconds[0].size())});
+}
+
+void RunCallRows(const std::vector<CallRow>& rows, const Options& options, tjhandle tj) {
+  std::printf("\nThe cost of one call: one call per image or strip, 24-bit BGR 4:2:0 q75; calls per second\n"
+              "and microseconds per call, medians over runs that interleave both encoders; ratio = dibjpeg\n"
+              "calls per second / TurboJPEG's; pixels = the same pixels coded inside an image of 8 x 8 of\n"
+              "them, per copy; call / pixels = what a call costs beyond its pixels.\n\n");
+  PrintCells(options.markdown, {"calls", "per run", "dibjpeg/s", "TurboJPEG/s", "ratio", "dib us", "tj us",
+                                "dib MP/s", "pixels us", "call/pix", "runs"});
+  if (options.markdown) PrintCells(true, {"---", "--:", "--:", "--:", "--:", "--:", "--:", "--:", "--:", "--:", "--:"});
+  std::string content;
+  Image image;
+  for (const CallRow& row : rows) {
+    if (row.content != content) image = row.make(), content = row.content;
+    const Budget budget = options.quick ? Budget{1, 2, 2, 0.0} : Budget{1, 5, 1000, row.stripRows > 0 ? 2.5 : 1.5};
+    RunCallRow(row, image, budget, tj, options.markdown);
+  }
+}
+
 Options ParseArguments(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
@@ -783,11 +953,14 @@ int main(int argc, char** argv) {
   const Options options = ParseArguments(argc, argv);
   std::vector<Row> rows = AllRows(options);
   std::erase_if(rows, [&](const Row& row) { return row.Name().find(options.filter) == std::string::npos; });
+  std::vector<CallRow> callRows = AllCallRows();
+  std::erase_if(callRows, [&](const CallRow& row) { return row.Name().find(options.filter) == std::string::npos; });
   if (options.list) {
     for (const Row& row : rows) std::printf("%s\n", row.Name().c_str());
+    for (const CallRow& row : callRows) std::printf("%s\n", row.Name().c_str());
     return 0;
   }
-  if (rows.empty()) Fail("no row matches \"" + options.filter + "\" (see --list)");
+  if (rows.empty() && callRows.empty()) Fail("no row matches \"" + options.filter + "\" (see --list)");
 
   tjhandle tj = tjInitCompress();
   if (tj == nullptr) Fail("tjInitCompress failed");
@@ -801,7 +974,7 @@ int main(int argc, char** argv) {
               DIBJPEG_TURBOJPEG_VERSION);
   if (useCpuTime) std::printf("Timed with the thread's CPU time, not the wall clock.\n\n");
   if (options.quick) std::printf("--quick: too few runs to trust the figures.\n\n");
-  table.Header();
+  if (!rows.empty()) table.Header();
 
   const auto start = Clock::now();
   std::string content;
@@ -815,6 +988,7 @@ int main(int argc, char** argv) {
                                         : Budget{megapixels < 4 ? 3 : 1, 5, 1000, megapixels < 4 ? 1.5 : 2.5};
     RunRow(row, image, budget, tj, table, options.save);
   }
+  if (!callRows.empty()) RunCallRows(callRows, options, tj);
   tjDestroy(tj);
   if (std::any_of(rows.begin(), rows.end(), [](const Row& row) { return row.format.pixels == Pixels::Word555; }))
     std::printf("\n* TurboJPEG has no 5-5-5 input: its column encodes the same colours as 24-bit BGR.\n");

@@ -21,9 +21,11 @@ constexpr std::uint16_t Overrun = StatusBase | StatusOverrun;
 constexpr std::uint8_t Guard = 0xA5;
 
 // One slot call. Seek takes a = offset, b = origin; the read slots store
-// their result in *out.
-enum class Op { Bit, Bits, Byte, Word, Dword, Flush, Order, Seek, RBit, RByte, RWord, RDword };
+// their result in *out; Block writes the first a (up to 24) of BlockBytes.
+enum class Op { Bit, Bits, Byte, Word, Dword, Flush, Order, Seek, RBit, RByte, RWord, RDword, Block };
 struct Step { Op op; std::uint32_t a = 0, b = 0; };
+constexpr std::uint8_t BlockBytes[24] = {0xFF, 0xC4, 0x01, 0xA2, 0x00, 0xFF, 0xFF, 0x00, 0x10, 0x7E, 0x80, 0x01,
+                                         0xFF, 0xD9, 0x33, 0x00, 0x00, 0xFE, 0xFF, 0x01, 0x02, 0x03, 0x04, 0xFF};
 
 int Apply(ByteStream* s, Step st, std::uint32_t* out = nullptr) {
   std::uint32_t ignored;
@@ -41,6 +43,7 @@ int Apply(ByteStream* s, Step st, std::uint32_t* out = nullptr) {
     case Op::RByte: { std::uint8_t v = 9; const int r = s->ops.ReadByte(s, &v); *out = v; return r; }
     case Op::RWord: { std::uint16_t v = 9; const int r = s->ops.ReadWord(s, &v); *out = v; return r; }
     case Op::RDword: { std::uint32_t v = 9; const int r = s->ops.ReadDword(s, &v); *out = v; return r; }
+    case Op::Block: return s->ops.WriteBlock(s, BlockBytes, st.a);
   }
   return -1;
 }
@@ -302,7 +305,7 @@ Step RandomWrite(std::mt19937& gen) {
     case 4: return {Op::Byte, value & 0xFF};
     case 5: return {Op::Word, value & 0xFFFF};
     case 6: return rng() % 2 ? Step{Op::Dword, value} : Step{Op::Order, rng() % 2};
-    default: return {Op::Flush};
+    default: return rng() % 2 ? Step{Op::Flush} : Step{Op::Block, rng() % 25};
   }
 }
 
@@ -353,6 +356,40 @@ TEST(Streams, CountingFailsAtItsLimitLikeMemory) {
         ASSERT_EQ(cnt.bitCount, m.s.bitCount);
         ASSERT_EQ(cnt.bitAcc & 0xFF, m.s.bitAcc & 0xFF);
         if (!want) break;
+      }
+    }
+  }
+}
+
+// WriteBlock stands for as many WriteByte calls: at every capacity, with and
+// without a pending partial byte, it leaves the same bytes, result, status
+// and state, in a memory stream and in a counting stream near its limit.
+TEST(Streams, WriteBlockIsWriteByteCalls) {
+  for (std::uint32_t count : {0u, 1u, 5u, 24u}) {
+    for (std::uint32_t pending : {0u, 3u}) {
+      for (std::uint32_t room = 0; room <= 26; ++room) {
+        SCOPED_TRACE(testing::Message() << count << " bytes, " << pending << " pending bits, room " << room);
+        Mem bytewise(Bytes(room, 0)), block(Bytes(room, 0));
+        ByteStream cnt{};
+        InitCountingStream(&cnt);
+        cnt.pos = cnt.size = CountLimit - room;
+        for (ByteStream* s : {&bytewise.s, &block.s, &cnt}) ASSERT_EQ(s->ops.WriteBits(s, std::uint8_t(pending), 5), 1);
+
+        SetStatus(StatusBase);
+        int want = 1;
+        for (std::uint32_t i = 0; i < count && want; ++i) want = bytewise.s.ops.WriteByte(&bytewise.s, BlockBytes[i]);
+        const std::uint16_t wantStatus = GetStatus();
+        for (ByteStream* s : {&block.s, &cnt}) {
+          SetStatus(StatusBase);
+          ASSERT_EQ(s->ops.WriteBlock(s, BlockBytes, count), want);
+          ASSERT_EQ(GetStatus(), wantStatus);
+          ASSERT_EQ(s->bitCount, bytewise.s.bitCount);
+          ASSERT_EQ(s->bitAcc & 0xFF, bytewise.s.bitAcc & 0xFF);
+        }
+        ASSERT_EQ(block.s.pos, bytewise.s.pos);
+        ASSERT_EQ(Hex(block.buf), Hex(bytewise.buf));  // guard bytes included
+        ASSERT_EQ(cnt.pos - (CountLimit - room), bytewise.s.pos);
+        ASSERT_EQ(cnt.size, cnt.pos);
       }
     }
   }

@@ -30,8 +30,12 @@ using WriteWordOp = int (*)(ByteStream*, std::uint16_t value);
 using WriteDwordOp = int (*)(ByteStream*, std::uint32_t value);
 using FlushBitsOp = int (*)(ByteStream*);
 using WriteBitsOp = int (*)(ByteStream*, std::uint8_t count, std::uint16_t value);
+using WriteBlockOp = int (*)(ByteStream*, const std::uint8_t* bytes, std::uint32_t count);
 
 // Operation slots, in slot order. Every truth-valued slot returns 1 or 0.
+// WriteBlock, the last slot, is how the marker segments are
+// written: one call per segment instead of one per byte, with the bytes,
+// pending-byte handling and failure of the WriteByte calls it stands for.
 struct StreamOps {
   SetOrderOp SetReadOrder;    // 1 = little-endian ReadWord/ReadDword, else big
   SetOrderOp SetWriteOrder;   // 1 = little-endian WriteWord/WriteDword, else big
@@ -47,6 +51,7 @@ struct StreamOps {
   WriteDwordOp WriteDword;    // two WriteWord calls in the write order
   FlushBitsOp FlushBits;      // completes a partial byte with 1-bits, stuffs
   WriteBitsOp WriteBits;      // low `count` bits (0..16), MSB first
+  WriteBlockOp WriteBlock;    // `count` bytes as `count` WriteByte calls: what fits, then fails
 };
 
 struct ByteStream {

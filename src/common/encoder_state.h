@@ -43,8 +43,8 @@ struct ComponentSpec {
   std::uint8_t hSamp;        // 1 or 2
   std::uint8_t vSamp;        // 1 or 2
   std::int16_t lastDc;       // DC predictor, 0 at every interval start
-  HuffTable* dcTable;
-  HuffTable* acTable;
+  const HuffTable* dcTable;
+  const HuffTable* acTable;
   QuantTable* quantTable;
 };
 

@@ -32,7 +32,7 @@ struct QuantTable {
 // two is at most d / 2 < 2^(s - 1), so with n + 1 <= 2^16 the condition holds
 // for that choice; the + 1 of the rounded-down case goes into the correction.
 // The shift by k is a high multiply (>> 16) and then one by s - 1 <= 10.
-inline void SetQuantValue(QuantTable* table, int j, int v) {
+constexpr void SetQuantValue(QuantTable* table, int j, int v) {
   const std::uint32_t d = static_cast<std::uint32_t>(v) << 3;  // matches the DCT's output scale
   table->divisor[j] = static_cast<std::uint16_t>(d);
   int s = 0;

@@ -46,15 +46,10 @@ bool SetSamplingFactors(EncoderState* state) {
 //   00 01 00 01     horizontal and vertical density 1
 //   00 00           no thumbnail
 int WriteJfifApp0(EncoderState* state) {
-  static constexpr std::uint8_t Body[14] = {0x4A, 0x46, 0x49, 0x46, 0x00, 0x01, 0x01,
-                                            0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00};
+  static constexpr std::uint8_t Segment[18] = {0xFF, 0xE0, 0x00, 0x10, 0x4A, 0x46, 0x49, 0x46, 0x00,
+                                               0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00};
   ByteStream* sink = state->sink;
-  if (!sink->ops.WriteWord(sink, 0xFFE0)) return 0;
-  if (!sink->ops.WriteWord(sink, 16)) return 0;
-  for (std::uint8_t byte : Body) {
-    if (!sink->ops.WriteByte(sink, byte)) return 0;
-  }
-  return 1;
+  return sink->ops.WriteBlock(sink, Segment, sizeof Segment);
 }
 
 // SOF0 segment:
@@ -64,38 +59,44 @@ int WriteJfifApp0(EncoderState* state) {
 //   hh hh ww ww  lines, then samples per line
 //   01/03        components
 //   per component: id (1, 2, 3), hSamp << 4 | vSamp, quantization table id
+// Put together here and written in one block.
 int WriteFrameHeader(EncoderState* state) {
   ByteStream* sink = state->sink;
   state->frameWidth = static_cast<std::uint16_t>(state->width);
   state->frameHeight = static_cast<std::uint16_t>(state->height);
   const int count = state->componentCount;
-  if (!sink->ops.WriteWord(sink, 0xFFC0)) return 0;
-  if (!sink->ops.WriteWord(sink, static_cast<std::uint16_t>(8 + 3 * count))) return 0;
-  if (!sink->ops.WriteByte(sink, 8)) return 0;
-  if (!sink->ops.WriteWord(sink, state->frameHeight)) return 0;
-  if (!sink->ops.WriteWord(sink, state->frameWidth)) return 0;
-  if (!sink->ops.WriteByte(sink, static_cast<std::uint8_t>(count))) return 0;
+  std::uint8_t segment[10 + 3 * 3];  // the colour segment: 19 bytes
+  segment[0] = 0xFF;
+  segment[1] = 0xC0;
+  segment[2] = 0;
+  segment[3] = static_cast<std::uint8_t>(8 + 3 * count);
+  segment[4] = 8;
+  segment[5] = static_cast<std::uint8_t>(state->frameHeight >> 8);
+  segment[6] = static_cast<std::uint8_t>(state->frameHeight);
+  segment[7] = static_cast<std::uint8_t>(state->frameWidth >> 8);
+  segment[8] = static_cast<std::uint8_t>(state->frameWidth);
+  segment[9] = static_cast<std::uint8_t>(count);
   for (int k = 0; k < count; ++k) {
     ComponentSpec* c = &state->components[k];
     c->id = static_cast<std::uint8_t>(k + 1);
-    if (!sink->ops.WriteByte(sink, c->id)) return 0;
-    if (!sink->ops.WriteByte(sink, static_cast<std::uint8_t>(c->hSamp << 4 | c->vSamp))) return 0;
-    if (!sink->ops.WriteByte(sink, c->quantTable->tableId)) return 0;
+    segment[10 + 3 * k] = c->id;
+    segment[11 + 3 * k] = static_cast<std::uint8_t>(c->hSamp << 4 | c->vSamp);
+    segment[12 + 3 * k] = c->quantTable->tableId;
   }
-  return 1;
+  return sink->ops.WriteBlock(sink, segment, static_cast<std::uint32_t>(10 + 3 * count));
 }
 
 int EncodeFrame(EncoderState* state) {
   if (!SetSamplingFactors(state)) return 0;
 
-  // The tables live for this call only; the components point into them.
+  // The quantization tables live for this call only; the components point
+  // into them (and at the constant Huffman tables).
   QuantTable quantTables[2];
-  HuffTable huffTables[4];
   ByteStream* sink = state->sink;
 
   if (!sink->ops.WriteWord(sink, 0xFFD8)) return 0;  // SOI
   if (!WriteJfifApp0(state)) return FailWith(StatusApp0Failed);
-  if (!WriteHuffmanTables(state, huffTables)) return FailWith(StatusDhtFailed);
+  if (!WriteHuffmanTables(state)) return FailWith(StatusDhtFailed);
   if (!WriteQuantTables(state, quantTables)) return FailWith(StatusDqtFailed);
   if (!WriteFrameHeader(state)) return FailWith(StatusSofFailed);
   if (!EncodeScan(state)) return FailWith(StatusScanFailed);

@@ -1,15 +1,12 @@
 // Huffman tables: the typical tables of ITU-T T.81 Annex K, written as the
 // stream's single DHT segment and turned into per-symbol codes for the block
 // coder. No optimised tables are ever computed.
-#include <cstring>
-
-#include "common/status.h"
 #include "jpeg/jpeg.h"
 
 namespace dibjpeg {
 
 // clang-format off
-const std::uint8_t HuffmanSpec[HuffmanSpecSize] = {
+constexpr std::uint8_t HuffmanSpec[HuffmanSpecSize] = {
     // ITU-T T.81 Table K.3, DC luminance: class/id, BITS, 12 symbols
     0x00,
     0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0,
@@ -55,16 +52,19 @@ constexpr int LuminanceRecordsSize = 208;  // DC + AC luminance: 29 + 179 bytes
 
 // Gives every symbol of one table record its canonical code (ITU-T T.81
 // Figures C.1 to C.3). Symbols the record does not list get length 0.
-void BuildCodes(HuffTable* table, const std::uint8_t bits[16], const std::uint8_t* symbols) {
-  std::memset(table->codeSize, 0, sizeof table->codeSize);
-  std::uint8_t size[257];
+constexpr HuffTable BuildCodes(const std::uint8_t* record) {
+  HuffTable table{};
+  table.tableId = record[0] & 0x0F;
+  const std::uint8_t* bits = record + 1;
+  const std::uint8_t* symbols = record + 17;
+  std::uint8_t size[257] = {};
   int count = 0;
   for (int length = 1; length <= 16; ++length) {
     for (int i = 0; i < bits[length - 1]; ++i) size[count++] = static_cast<std::uint8_t>(length);
   }
   size[count] = 0;
 
-  std::uint16_t codes[256];
+  std::uint16_t codes[256] = {};
   std::uint16_t code = 0;
   int k = 0;
   int si = size[0];
@@ -74,55 +74,59 @@ void BuildCodes(HuffTable* table, const std::uint8_t bits[16], const std::uint8_
     ++si;
   }
   for (k = 0; k < count; ++k) {
-    table->code[symbols[k]] = codes[k];
-    table->codeSize[symbols[k]] = size[k];
+    table.code[symbols[k]] = codes[k];
+    table.codeSize[symbols[k]] = size[k];
   }
   for (int symbol = 0; symbol < 256; ++symbol) {
     const int extra = symbol & 15;
-    const std::uint32_t listed = table->codeSize[symbol] == 0 ? 0 : table->code[symbol];
-    table->codeWithExtra[symbol] = (listed << extra) << 6 | (table->codeSize[symbol] + extra);
+    const std::uint32_t listed = table.codeSize[symbol] == 0 ? 0 : table.code[symbol];
+    table.codeWithExtra[symbol] = (listed << extra) << 6 | (table.codeSize[symbol] + extra);
   }
+  return table;
 }
 
+// Where each record starts in HuffmanSpec: class/id byte, 16 BITS, symbols.
+constexpr int RecordSize(int offset) {
+  int symbols = 0;
+  for (int i = 1; i <= 16; ++i) symbols += HuffmanSpec[offset + i];
+  return 17 + symbols;
+}
+constexpr int DcLumaAt = 0;
+constexpr int AcLumaAt = DcLumaAt + RecordSize(DcLumaAt);
+constexpr int DcChromaAt = AcLumaAt + RecordSize(AcLumaAt);
+constexpr int AcChromaAt = DcChromaAt + RecordSize(DcChromaAt);
+static_assert(DcChromaAt == LuminanceRecordsSize, "the luminance records take 29 + 179 bytes");
+static_assert(AcChromaAt + RecordSize(AcChromaAt) == HuffmanSpecSize, "the four records fill HuffmanSpec");
+
+// The DHT segment up to its records: marker and length, gray and colour.
+constexpr std::uint8_t DhtHeaderGray[4] = {0xFF, 0xC4, 0x00, 0xD2};   // length 210
+constexpr std::uint8_t DhtHeaderColour[4] = {0xFF, 0xC4, 0x01, 0xA2}; // length 418
+
 }  // namespace
+
+// Built once, when the library is compiled.
+constexpr HuffTable StandardHuffTables[4] = {
+    BuildCodes(HuffmanSpec + DcLumaAt),
+    BuildCodes(HuffmanSpec + AcLumaAt),
+    BuildCodes(HuffmanSpec + DcChromaAt),
+    BuildCodes(HuffmanSpec + AcChromaAt),
+};
 
 // DHT segment:
 //   FF C4          marker
 //   00 D2/01 A2    length: 210 (gray: two tables) or 418 (colour: four)
 //   records        the HuffmanSpec records, byte for byte, in stored order
-int WriteHuffmanTables(EncoderState* state, HuffTable tables[4]) {
+int WriteHuffmanTables(EncoderState* state) {
   ByteStream* sink = state->sink;
-  const int count = state->componentCount == 1 ? 2 : 4;
-  if (!sink->ops.WriteWord(sink, 0xFFC4)) return 0;
-  if (!sink->ops.WriteWord(sink, count == 2 ? 210 : 418)) return 0;
+  const bool gray = state->componentCount == 1;
+  if (!sink->ops.WriteBlock(sink, gray ? DhtHeaderGray : DhtHeaderColour, 4)) return 0;
+  if (!sink->ops.WriteBlock(sink, HuffmanSpec, gray ? LuminanceRecordsSize : HuffmanSpecSize)) return 0;
 
-  int offset = 0;  // table bytes walked so far
-  for (int t = 0; t < count; ++t) {
-    if (t == 2 && offset != LuminanceRecordsSize) return FailWith(StatusDhtFailed);
-    const std::uint8_t classId = HuffmanSpec[offset++];
-    tables[t].tableId = classId & 0x0F;
-    if (!sink->ops.WriteByte(sink, classId)) return 0;
-
-    const std::uint8_t* bits = HuffmanSpec + offset;
-    int symbolCount = 0;
-    for (int i = 0; i < 16; ++i) {
-      symbolCount += bits[i];
-      if (!sink->ops.WriteByte(sink, bits[i])) return 0;
-    }
-    offset += 16;
-    const std::uint8_t* symbols = HuffmanSpec + offset;
-    for (int i = 0; i < symbolCount; ++i) {
-      if (!sink->ops.WriteByte(sink, symbols[i])) return 0;
-    }
-    offset += symbolCount;
-    BuildCodes(&tables[t], bits, symbols);
-  }
-
-  state->components[0].dcTable = &tables[0];
-  state->components[0].acTable = &tables[1];
+  state->components[0].dcTable = &StandardHuffTables[0];
+  state->components[0].acTable = &StandardHuffTables[1];
   for (int c = 1; c < 3; ++c) {
-    state->components[c].dcTable = count == 4 ? &tables[2] : nullptr;
-    state->components[c].acTable = count == 4 ? &tables[3] : nullptr;
+    state->components[c].dcTable = gray ? nullptr : &StandardHuffTables[2];
+    state->components[c].acTable = gray ? nullptr : &StandardHuffTables[3];
   }
   return 1;
 }

@@ -18,8 +18,9 @@ int WriteFrameHeader(EncoderState* state);
 // DQT from QuantBase scaled by state->quality; fills one (gray) or two tables
 // and points the components at them.
 int WriteQuantTables(EncoderState* state, QuantTable tables[2]);
-// DHT from HuffmanSpec; builds two (gray) or four code tables.
-int WriteHuffmanTables(EncoderState* state, HuffTable tables[4]);
+// DHT from HuffmanSpec; points the components at two (gray) or four of
+// StandardHuffTables.
+int WriteHuffmanTables(EncoderState* state);
 
 // SOS and the entropy-coded data of the single scan.
 int EncodeScan(EncoderState* state);
@@ -33,5 +34,9 @@ extern const std::uint8_t QuantBase[2 * QuantRecordSize];
 // Four records: class/id byte, 16 BITS counts, then the symbols.
 inline constexpr int HuffmanSpecSize = 416;
 extern const std::uint8_t HuffmanSpec[HuffmanSpecSize];
+
+// The codes of the four HuffmanSpec records, in their order: DC and AC
+// luminance, DC and AC chrominance. Computed at compile time.
+extern const HuffTable StandardHuffTables[4];
 
 }  // namespace dibjpeg

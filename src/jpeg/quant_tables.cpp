@@ -1,11 +1,13 @@
 // Quantization tables: the base tables scaled by quality, written as the
 // stream's single DQT segment and kept as divisors for the quantizer.
+#include <array>
+
 #include "jpeg/jpeg.h"
 
 namespace dibjpeg {
 
 // clang-format off
-const std::uint8_t QuantBase[2 * QuantRecordSize] = {
+constexpr std::uint8_t QuantBase[2 * QuantRecordSize] = {
     // ITU-T T.81 Table K.1, luminance, natural order
     0x00,
     16,  11,  10,  16,  24,  40,  51,  61,
@@ -29,40 +31,87 @@ const std::uint8_t QuantBase[2 * QuantRecordSize] = {
 };
 // clang-format on
 
+namespace {
+
+// The value at one position of a base table, scaled by quality (1..100).
+constexpr std::uint8_t ScaledValue(int base, int quality) {
+  const int scale = quality < 50 ? 5000 / quality : 200 - 2 * quality;
+  const int v = (base * scale + 50) / 100;
+  return static_cast<std::uint8_t>(v > 255 ? 255 : v == 0 ? 1 : v);
+}
+
+// The two DQT records of every quality, entry quality - 1: QuantBase's
+// records with their values scaled and in zigzag order, as the segment
+// carries them.
+constexpr auto ScaledRecords = [] {
+  std::array<std::array<std::uint8_t, 2 * QuantRecordSize>, 100> records{};
+  for (int q = 1; q <= 100; ++q) {
+    for (int t = 0; t < 2; ++t) {
+      const std::uint8_t* base = QuantBase + t * QuantRecordSize;
+      std::uint8_t* record = records[q - 1].data() + t * QuantRecordSize;
+      record[0] = base[0];
+      for (int k = 0; k < 64; ++k) record[1 + k] = ScaledValue(base[1 + ZigzagOrder[k]], q);
+    }
+  }
+  return records;
+}();
+
+// The divisor of every scaled value v (1..255) and the factors that replace
+// dividing by it, as SetQuantValue sets them; entry 0 is unused.
+struct QuantEntry {
+  std::uint16_t divisor, correction, reciprocal, scale;
+};
+
+constexpr auto QuantEntries = [] {
+  std::array<QuantEntry, 256> entries{};
+  for (int v = 1; v < 256; ++v) {
+    QuantTable t{};
+    SetQuantValue(&t, 0, v);
+    entries[v] = {t.divisor[0], t.correction[0], t.reciprocal[0], t.scale[0]};
+  }
+  return entries;
+}();
+
+// The segment's start: marker, length, and table 0's header byte.
+constexpr std::uint8_t DqtStartGray[5] = {0xFF, 0xDB, 0x00, 0x43, 0x00};
+constexpr std::uint8_t DqtStartColour[5] = {0xFF, 0xDB, 0x00, 0x84, 0x00};
+
+}  // namespace
+
 // DQT segment:
 //   FF DB       marker
 //   00 43/84    length: 2 + 65 x tables (67 gray, 132 colour)
 //   00 + 64     table 0 (luminance), values in zigzag order
 //   01 + 64     table 1 (chrominance), colour only
+// The records come scaled from ScaledRecords; each table takes their values
+// back into natural order, with the factors for each value looked up.
 int WriteQuantTables(EncoderState* state, QuantTable tables[2]) {
   ByteStream* sink = state->sink;
   const int count = state->componentCount == 1 ? 1 : 2;
-  if (!sink->ops.WriteWord(sink, 0xFFDB)) return 0;
-  if (!sink->ops.WriteWord(sink, static_cast<std::uint16_t>(2 + QuantRecordSize * count))) return 0;
-
+  const std::uint8_t* start = count == 1 ? DqtStartGray : DqtStartColour;
+  const int quality = state->quality;
+  if (quality > 100 || quality == 0) {
+    // No scaling exists: fail after the bytes that come before the values.
+    sink->ops.WriteBlock(sink, start, sizeof DqtStartGray);
+    return 0;
+  }
+  const std::uint8_t* records = ScaledRecords[quality - 1].data();
   for (int t = 0; t < count; ++t) {
-    const std::uint8_t* record = QuantBase + t * QuantRecordSize;
+    const std::uint8_t* record = records + t * QuantRecordSize;
     QuantTable* table = &tables[t];
-    const std::uint8_t header = record[0];
-    table->precision = header >> 4;
-    table->tableId = header & 0x0F;
-    if (!sink->ops.WriteByte(sink, header)) return 0;
-
-    const int quality = state->quality;
-    if (quality > 100 || quality == 0) return 0;
-    const int scale = quality < 50 ? 5000 / quality : 200 - 2 * quality;
-    std::uint8_t values[64];
-    for (int j = 0; j < 64; ++j) {
-      int v = (record[1 + j] * scale + 50) / 100;
-      if (v > 255) v = 255;
-      if (v == 0) v = 1;
-      values[j] = static_cast<std::uint8_t>(v);
-      SetQuantValue(table, j, v);
-    }
+    table->precision = record[0] >> 4;
+    table->tableId = record[0] & 0x0F;
     for (int k = 0; k < 64; ++k) {
-      if (!sink->ops.WriteByte(sink, values[ZigzagOrder[k]])) return 0;
+      const int j = ZigzagOrder[k];
+      const QuantEntry& e = QuantEntries[record[1 + k]];
+      table->divisor[j] = e.divisor;
+      table->correction[j] = e.correction;
+      table->reciprocal[j] = e.reciprocal;
+      table->scale[j] = e.scale;
     }
   }
+  if (!sink->ops.WriteBlock(sink, start, 4)) return 0;
+  if (!sink->ops.WriteBlock(sink, records, static_cast<std::uint32_t>(QuantRecordSize * count))) return 0;
 
   state->components[0].quantTable = &tables[0];
   QuantTable* chroma = count == 2 ? &tables[1] : nullptr;

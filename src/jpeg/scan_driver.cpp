@@ -24,19 +24,26 @@ int WriteRestartInterval(EncoderState* state) {
 //   01/03        components in the scan
 //   per component: id, DC table id << 4 | AC table id
 //   00 3F 00     spectral selection 0..63, no successive approximation
+// Put together here and written in one block.
 int WriteScanHeader(EncoderState* state) {
   ByteStream* sink = state->sink;
   const int count = state->componentCount;
-  if (!sink->ops.WriteWord(sink, 0xFFDA)) return 0;
-  if (!sink->ops.WriteWord(sink, static_cast<std::uint16_t>(6 + 2 * count))) return 0;
-  if (!sink->ops.WriteByte(sink, static_cast<std::uint8_t>(count))) return 0;
+  std::uint8_t segment[8 + 2 * 3];  // the colour segment: 14 bytes
+  segment[0] = 0xFF;
+  segment[1] = 0xDA;
+  segment[2] = 0;
+  segment[3] = static_cast<std::uint8_t>(6 + 2 * count);
+  segment[4] = static_cast<std::uint8_t>(count);
   for (int k = 0; k < count; ++k) {
     const ComponentSpec* c = &state->components[k];
-    if (!sink->ops.WriteByte(sink, c->id)) return 0;
-    if (!sink->ops.WriteByte(sink, static_cast<std::uint8_t>(c->dcTable->tableId << 4 | c->acTable->tableId)))
-      return 0;
+    segment[5 + 2 * k] = c->id;
+    segment[6 + 2 * k] = static_cast<std::uint8_t>(c->dcTable->tableId << 4 | c->acTable->tableId);
   }
-  return sink->ops.WriteByte(sink, 0) && sink->ops.WriteByte(sink, 63) && sink->ops.WriteByte(sink, 0);
+  std::uint8_t* end = segment + 5 + 2 * count;
+  end[0] = 0;
+  end[1] = 63;
+  end[2] = 0;
+  return sink->ops.WriteBlock(sink, segment, static_cast<std::uint32_t>(8 + 2 * count));
 }
 
 }  // namespace

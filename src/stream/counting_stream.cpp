@@ -87,6 +87,23 @@ int WriteByte(ByteStream* s, std::uint8_t) {
   return 1;
 }
 
+// Counts what the WriteByte calls would: the pending byte, then `count`
+// bytes, up to CountLimit.
+int WriteBlock(ByteStream* s, const std::uint8_t*, std::uint32_t count) {
+  if (count == 0) return 1;
+  if (s->bitCount != 0) {
+    if (!Fits(s)) return FailWith(StatusOverrun);
+    CountByte(s);
+    s->bitCount = 0;
+  }
+  const std::uint32_t room = CountLimit - s->pos;
+  const std::uint32_t n = count < room ? count : room;
+  s->pos += n;
+  if (s->pos > s->size) s->size = s->pos;
+  if (n < count) return FailWith(StatusOverrun);
+  return 1;
+}
+
 int WriteWord(ByteStream* s, std::uint16_t) { return WriteByte(s, 0) && WriteByte(s, 0); }
 
 int WriteDword(ByteStream* s, std::uint32_t) { return WriteWord(s, 0) && WriteWord(s, 0); }
@@ -122,6 +139,7 @@ void InitCountingStream(ByteStream* stream) {
       .WriteDword = WriteDword,
       .FlushBits = FlushBits,
       .WriteBits = WriteBits,
+      .WriteBlock = WriteBlock,
   };
   stream->bitAcc = 0;
   stream->bitCount = 0;

@@ -5,6 +5,8 @@
 
 #include "stream/stream.h"
 
+#include <cstring>
+
 #include "common/byte_stream.h"
 #include "common/status.h"
 
@@ -138,6 +140,23 @@ int WriteByte(ByteStream* s, std::uint8_t value) {
   return 1;
 }
 
+// The bytes WriteByte would store one by one: the pending byte first, then as
+// many of `bytes` as fit; the first that does not fit fails the call.
+int WriteBlock(ByteStream* s, const std::uint8_t* bytes, std::uint32_t count) {
+  if (count == 0) return 1;
+  if (s->bitCount != 0) {
+    if (!Fits(s, 1)) return FailWith(StatusOverrun);
+    s->data[s->pos++] = static_cast<std::uint8_t>(s->bitAcc);
+    s->bitCount = 0;
+  }
+  const std::uint32_t room = s->pos <= s->size ? s->size - s->pos : 0;
+  const std::uint32_t n = count < room ? count : room;
+  if (n != 0) std::memcpy(s->data + s->pos, bytes, n);
+  s->pos += n;
+  if (n < count) return FailWith(StatusOverrun);
+  return 1;
+}
+
 int WriteWordLittle(ByteStream* s, std::uint16_t value) {
   return WriteByte(s, static_cast<std::uint8_t>(value)) && WriteByte(s, static_cast<std::uint8_t>(value >> 8));
 }
@@ -209,6 +228,7 @@ void InitMemoryStream(ByteStream* stream, std::uint32_t length, std::uint8_t* bu
       .WriteDword = nullptr,
       .FlushBits = FlushBits,
       .WriteBits = WriteBits,
+      .WriteBlock = WriteBlock,
   };
   stream->size = length;
   stream->data = buffer;
