@@ -1,5 +1,5 @@
 // The stream record through which all encoder input and output passes: a
-// table of 14 operations followed by the data fields. Two kinds fill it: the
+// table of 15 operations followed by the data fields. Two kinds fill it: the
 // memory stream (a bounded caller buffer) and the counting stream (stores
 // nothing, measures). The pixel readers and the block coder use the data
 // fields directly on their hot paths.

@@ -1,6 +1,7 @@
 // Huffman tables: the typical tables of ITU-T T.81 Annex K, written as the
-// stream's single DHT segment and turned into per-symbol codes for the block
-// coder. No optimised tables are ever computed.
+// stream's single DHT segment, and their per-symbol codes for the block
+// coder, computed when the library is compiled. No optimised tables are ever
+// computed.
 #include "jpeg/jpeg.h"
 
 namespace dibjpeg {
@@ -85,7 +86,7 @@ constexpr HuffTable BuildCodes(const std::uint8_t* record) {
   return table;
 }
 
-// Where each record starts in HuffmanSpec: class/id byte, 16 BITS, symbols.
+// Bytes of the HuffmanSpec record at `offset`: class/id byte, 16 BITS, symbols.
 constexpr int RecordSize(int offset) {
   int symbols = 0;
   for (int i = 1; i <= 16; ++i) symbols += HuffmanSpec[offset + i];
