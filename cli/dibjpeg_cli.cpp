@@ -66,6 +66,7 @@ constexpr char Usage[] =
     "      --measure         print the exact size of the JPEG in bytes, write nothing\n"
     "      --max-pixels N    refuse inputs of more than N pixels (default 300000000,\n"
     "                        about an A3 page at 1200 dpi); 0 means no limit\n"
+    "      --page N          which image of a multi-image file to encode (default 1)\n"
     "  -h, --help            show this help\n"
     "      --version         show the version\n"
     "\n"
@@ -188,7 +189,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
     }
     const bool takesValue = arg == "-q" || arg == "--quality" || arg == "-s" || arg == "--sampling" ||
                             arg == "--background" || arg == "-o" || arg == "--density" || arg == "--icc" ||
-                            arg == "--max-pixels";
+                            arg == "--max-pixels" || arg == "--page";
     if (takesValue && !hasValue) {
       if (i + 1 == argc) return Fail(ExitUsage, "option " + arg + " needs a value (see --help)");
       value = argv[++i];
@@ -228,6 +229,12 @@ int ParseOptions(int argc, char** argv, Options* options) {
       if (!ParseCount(value, &options->maxPixels)) {
         return Fail(ExitUsage, "max-pixels must be a number of pixels (0: no limit), have '" + value + "'");
       }
+    } else if (arg == "--page") {
+      std::uint64_t page = 0;
+      if (!ParseCount(value, &page) || page == 0 || page > UINT32_MAX) {
+        return Fail(ExitUsage, "page must be a number from 1, have '" + value + "'");
+      }
+      options->read.page = static_cast<std::uint32_t>(page);
     } else if (arg == "--gray") {
       options->gray = true;
     } else if (arg == "--measure") {

@@ -3,7 +3,9 @@
 # the packages named on the command line. Packages already there are skipped.
 set -euo pipefail
 packages=(cmake g++ make googletest libgtest-dev libbenchmark-dev libjpeg62-turbo-dev libturbojpeg0-dev libpng-dev pkgconf
-  acl btrfs-progs e2fsprogs util-linux xfsprogs)
+  libtiff-dev libgif-dev liblcms2-dev libwebp-dev
+  acl btrfs-progs e2fsprogs util-linux xfsprogs
+  imagemagick netpbm python3-pil libtiff-tools libjpeg-turbo-progs libvips-tools time)
 if [ $# -gt 0 ]; then
   packages=("$@")
 fi

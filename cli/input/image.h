@@ -53,6 +53,7 @@ struct Image {
   Density density;                   // from the file, when it has one
   std::vector<std::uint8_t> iccProfile;  // embedded ICC colour profile, empty when none
   std::string iccLeftOut;                // why a profile the file holds is not in iccProfile; "" when none is
+  std::uint32_t pageCount = 1;           // images the file holds (TIFF directories, GIF frames); 1 for the rest
 };
 
 // The most pixels one input may declare unless the user says otherwise:
@@ -72,6 +73,7 @@ struct Source {
 struct ReadOptions {
   bool whiteBackground = false;  // composite alpha on white instead of dropping it
   bool allowLarge = false;       // take sides of 65501 to 65535 pixels
+  std::uint32_t page = 1;        // which image of a multi-image file to read, from 1
 };
 
 // The largest ICC profile that fits in the 255 APP2 segments JPEG allows.

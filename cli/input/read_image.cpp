@@ -10,7 +10,9 @@ namespace dibjpeg::cli {
 
 constexpr char FormatsSupported[] = "BMP, PNM (P1 to P6), PAM (P7) and PNG";
 
-bool ReadImage(Source* source, const ReadOptions& options, Image* image, std::string* error) {
+namespace {
+
+bool ReadAnyFormat(Source* source, const ReadOptions& options, Image* image, std::string* error) {
   std::uint8_t magic[8];
   const std::size_t got = ReadBytes(source, magic, 2);
   if (got == 0) return Refuse(error, "empty input", FormatsSupported);
@@ -34,6 +36,21 @@ bool ReadImage(Source* source, const ReadOptions& options, Image* image, std::st
     start += text;
   }
   return Refuse(error, "unrecognised input starting with bytes " + start, FormatsSupported);
+}
+
+}  // namespace
+
+bool ReadImage(Source* source, const ReadOptions& options, Image* image, std::string* error) {
+  if (!ReadAnyFormat(source, options, image, error)) return false;
+  // Readers of multi-image formats read the page asked for, and refuse one
+  // past their last; the others hold one image.
+  if (options.page > image->pageCount) {
+    *error = image->format + " holding " + Num(image->pageCount) + (image->pageCount == 1 ? " image" : " images") +
+             ": there is no page " + Num(options.page);
+    *image = Image{};
+    return false;
+  }
+  return true;
 }
 
 // Each gray row is written no further along the buffer than the colour row

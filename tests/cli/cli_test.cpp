@@ -1019,12 +1019,15 @@ TEST_F(CommandLine, RejectsBadCommandLinesAndWritesNothing) {
       {"-o OUT -outfile OUT IN", 2, "OUTPUT given twice"},
       {"--max-pixels 1e9 IN OUT", 2, "max-pixels must be a number of pixels (0: no limit), have '1e9'"},
       {"--icc IN IN OUT", 1, "not an ICC profile (no 'acsp' signature at byte 36)"},
+      {"--page 0 IN OUT", 2, "page must be a number from 1, have '0'"},
+      {"--page 2 IN OUT", 1, "BMP 24-bit holding 1 image: there is no page 2"},
       // Accepted spellings.
       {"-q 90 -s 444 --gray --background=white --density=300 --force --max-pixels=64 IN OUT", 0, ""},
       {"-q90 -s444 -o OUT IN", 0, ""},
       {"-quality 90 -outfile OUT IN", 0, ""},
       {"--output=OUT --allow-large IN", 0, ""},
       {"-- IN OUT", 0, ""},
+      {"--page=1 IN OUT", 0, ""},
   };
   const fs::path dir = Dir("usage");
   WriteFile(dir / "in.bmp", WriteBmp(MakeTestImage(8, 8), {.name = "bmp24"}));
