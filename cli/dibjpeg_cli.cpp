@@ -547,6 +547,8 @@ bool Write(Run* run, const std::string& output, std::span<const std::uint8_t> da
   if (!dibjpeg::cli::WriteOutput(output, data, run->inputs, force, error)) return false;
 #ifndef _WIN32
   if (stat(output.c_str(), &st) == 0) run->written[{st.st_dev, st.st_ino}] = input;
+#else
+  static_cast<void>(input);  // no identities to note
 #endif
   return true;
 }
