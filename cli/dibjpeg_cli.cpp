@@ -125,7 +125,7 @@ constexpr char Usage[] =
     "The resolution (BMP, PNG pHYs) and ICC profile (PNG iCCP, BMP V5) are kept.\n"
     "Only -q, -s and -j take their number glued on (-q85, -s444, -j4). An existing\n"
     "OUTPUT keeps its old content or gets the whole JPEG, whatever happens.\n"
-    "Without INPUT, standard input is read only when INPUT is '-'.\n"
+    "Standard input is read only as INPUT '-'.\n"
     "\n"
     "Exit status: 0 success (with -d: every file written); 1 input unreadable or\n"
     "refused, output not writable, or no quality fits --max-size; 2 bad command\n"
