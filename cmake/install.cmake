@@ -1,6 +1,7 @@
 # Install rules: the header, the shared library (with SONAME links), the
-# command-line encoder, the licence, a CMake package (find_package(dibjpeg) gives the
-# imported target dibjpeg::dibjpeg) and a pkg-config file dibjpeg.pc.
+# command-line encoder and its manual page, the licence, a CMake package
+# (find_package(dibjpeg) gives the imported target dibjpeg::dibjpeg) and a
+# pkg-config file dibjpeg.pc.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -35,6 +36,9 @@ if(TARGET dibjpeg_cli)
     set_target_properties(dibjpeg_cli PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
   endif()
   install(TARGETS dibjpeg_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(NOT WIN32)
+    install(FILES ${PROJECT_SOURCE_DIR}/cli/dibjpeg.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
 endif()
 
 install(EXPORT dibjpegTargets NAMESPACE dibjpeg:: DESTINATION ${DIBJPEG_CMAKE_DIR})

@@ -25,7 +25,7 @@
 // While a regular file is written, SIGINT, SIGTERM, SIGHUP and SIGQUIT are
 // held, so a run they stop ends before the file is touched or after it is
 // whole; a write past the file size limit fails with an error instead of
-// SIGXFSZ. OUTPUT that is INPUT (the same device and inode) is refused.
+// SIGXFSZ. OUTPUT that is an input (the same device and inode) is refused.
 #include "output/output_file.h"
 
 #include <cerrno>
@@ -58,11 +58,19 @@ namespace dibjpeg::cli {
 namespace {
 
 using Bytes = std::span<const std::uint8_t>;  // the bytes to write
+using Inputs = std::span<const FileId>;
 
 #ifndef _WIN32
 
 bool Failed(std::string* error, const std::string& what, int failure) {
   *error = what + ": " + std::strerror(failure);
+  return false;
+}
+
+bool IsInput(const struct stat& st, Inputs inputs) {
+  for (const FileId& input : inputs) {
+    if (input.known && st.st_dev == input.device && st.st_ino == input.inode) return true;
+  }
   return false;
 }
 
@@ -367,12 +375,12 @@ bool WriteRegular(int fd, const struct stat& st, const std::string& name, Bytes 
 }
 
 // Writes to an open OUTPUT that is not a regular file, or is this process's
-// own descriptor, as it stands; unless it is the input file.
-bool WriteOpen(int fd, const std::string& name, Bytes data, const FileId& input, std::string* error) {
+// own descriptor, as it stands; unless it is an input file.
+bool WriteOpen(int fd, const std::string& name, Bytes data, Inputs inputs, std::string* error) {
   struct stat st;
   if (fstat(fd, &st) != 0) return Failed(error, "cannot write " + name, errno);
-  if (input.known && st.st_dev == input.device && st.st_ino == input.inode) {
-    *error = "cannot write " + name + ": it is the input file";
+  if (IsInput(st, inputs)) {
+    *error = "cannot write " + name + (inputs.size() > 1 ? ": it is an input file" : ": it is the input file");
     return false;
   }
   return WriteAll(fd, data) || Failed(error, "cannot write " + name, errno);
@@ -380,7 +388,7 @@ bool WriteOpen(int fd, const std::string& name, Bytes data, const FileId& input,
 
 // An existing OUTPUT, or what a link there leads to: opened as a shell's ">"
 // opens it, but not truncated.
-bool WriteExisting(const std::string& name, Bytes data, const FileId& input, bool force, std::string* error) {
+bool WriteExisting(const std::string& name, Bytes data, Inputs inputs, bool force, std::string* error) {
   struct stat st;
   const bool regular = stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
   constexpr int flags = O_CREAT | O_NOCTTY | O_CLOEXEC;
@@ -390,8 +398,8 @@ bool WriteExisting(const std::string& name, Bytes data, const FileId& input, boo
   bool ok;
   if (fstat(fd, &st) != 0) {
     ok = Failed(error, "cannot write " + name, errno);
-  } else if (!S_ISREG(st.st_mode) || (input.known && st.st_dev == input.device && st.st_ino == input.inode)) {
-    ok = WriteOpen(fd, name, data, input, error);
+  } else if (!S_ISREG(st.st_mode) || IsInput(st, inputs)) {
+    ok = WriteOpen(fd, name, data, inputs, error);
   } else {
     ok = WriteRegular(fd, st, name, data, force, error);
   }
@@ -405,10 +413,10 @@ bool WriteExisting(const std::string& name, Bytes data, const FileId& input, boo
 
 #ifndef _WIN32
 
-bool WriteOutput(const std::string& name, Bytes data, const FileId& input, bool force, std::string* error) {
+bool WriteOutput(const std::string& name, Bytes data, Inputs inputs, bool force, std::string* error) {
   std::signal(SIGXFSZ, SIG_IGN);
-  if (name == "-") return WriteOpen(STDOUT_FILENO, "standard output", data, input, error);
-  if (const int fd = DescriptorOf(name); fd >= 0) return WriteOpen(fd, name, data, input, error);
+  if (name == "-") return WriteOpen(STDOUT_FILENO, "standard output", data, inputs, error);
+  if (const int fd = DescriptorOf(name); fd >= 0) return WriteOpen(fd, name, data, inputs, error);
   struct stat st;
   if (stat(name.c_str(), &st) != 0) {
     if (errno != ENOENT) return Failed(error, "cannot write " + name, errno);
@@ -418,14 +426,14 @@ bool WriteOutput(const std::string& name, Bytes data, const FileId& input, bool 
     const Result result = CreateNew(Resolve(name), name, data, error);
     if (result != Result::Taken) return result == Result::Done;
   }
-  return WriteExisting(name, data, input, force, error);
+  return WriteExisting(name, data, inputs, force, error);
 }
 
 #else
 
 // Windows has no device files under ordinary names, so every OUTPUT is
 // replaced through a temporary file.
-bool WriteOutput(const std::string& name, Bytes data, const FileId&, bool force, std::string* error) {
+bool WriteOutput(const std::string& name, Bytes data, Inputs, bool force, std::string* error) {
   if (name == "-") {
     if (std::fwrite(data.data(), 1, data.size(), stdout) == data.size() && std::fflush(stdout) == 0) return true;
     *error = std::string("cannot write standard output: ") + std::strerror(errno);

@@ -12,7 +12,7 @@
 
 namespace dibjpeg::cli {
 
-// The input file's identity, so that OUTPUT naming the same file (through
+// An input file's identity, so that OUTPUT naming the same file (through
 // any name, link or /dev/stdin) is refused.
 struct FileId {
   std::uint64_t device = 0;
@@ -20,11 +20,12 @@ struct FileId {
   bool known = false;
 };
 
-// Writes `data` to `name` ("-" is standard output); `force` replaces a
-// regular file that is not a JPEG, or one whose hard links cannot be kept.
-// On failure returns false and sets *error to one line that names `name` as
-// the user typed it.
-bool WriteOutput(const std::string& name, std::span<const std::uint8_t> data, const FileId& input, bool force,
-                 std::string* error);
+// Writes `data` to `name` ("-" is standard output), unless it is one of the
+// `inputs` (every input of a run of many files); `force` replaces a regular
+// file that is not a JPEG, or one whose hard links cannot be kept. On
+// failure returns false and sets *error to one line that names `name` as the
+// user typed it.
+bool WriteOutput(const std::string& name, std::span<const std::uint8_t> data, std::span<const FileId> inputs,
+                 bool force, std::string* error);
 
 }  // namespace dibjpeg::cli
