@@ -36,29 +36,35 @@ void WriteFile(const fs::path& path, const Bytes& data) {
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), data.size());
 }
 
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-// A binary PPM (P6, maxval 255), as ImageMagick writes it.
-RgbImage ReadPpm(const fs::path& path) {
-  const Bytes file = ReadFile(path);
-  RgbImage image;
-  int maxval = 0, used = 0;
-  const std::string head(file.begin(), file.begin() + std::min<std::size_t>(file.size(), 40));
-  if (std::sscanf(head.c_str(), "P6 %d %d %d%n", &image.width, &image.height, &maxval, &used) != 3 ||
-      maxval != 255) {
-    return {};
-  }
-  const std::size_t size = std::size_t(image.width) * image.height * 3;
-  if (file.size() < std::size_t(used) + 1 + size) return {};
-  image.rgb.assign(file.begin() + used + 1, file.begin() + used + 1 + size);
-  return image;
-}
-
 std::string Q(const fs::path& path) { return "'" + path.string() + "'"; }
 
 int Shell(const std::string& command) {
   const int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs `command` in `dir`, with $IM and $PY standing for the tools.
+int InDir(const fs::path& dir, const std::string& command) {
+  return Shell("cd " + Q(dir) + " && IM=" + ImageMagick + " PY=" + Python + " && " + command + " 2>&1");
+}
+
+// The program's exit code and standard error.
+std::pair<int, std::string> Program(const fs::path& dir, const std::string& args) {
+  const int exit = Shell("'" DIBJPEG_CLI "' " + args + " 2>" + Q(dir / "err"));
+  const Bytes err = ReadFile(dir / "err");
+  return {exit, std::string(err.begin(), err.end())};
+}
+
+// A binary PPM as ImageMagick writes it (maxval 255, no comments).
+RgbImage ReadPpm(const fs::path& path) {
+  const Bytes file = ReadFile(path);
+  RgbImage image;
+  int used = 0;
+  const std::string head(file.begin(), file.begin() + std::min<std::size_t>(file.size(), 40));
+  if (std::sscanf(head.c_str(), "P6 %d %d 255%n", &image.width, &image.height, &used) != 2) return {};
+  image.rgb.assign(file.begin() + used + 1, file.end());
+  image.rgb.resize(std::size_t(image.width) * image.height * 3);
+  return image;
 }
 
 class Formats : public testing::Test {
@@ -68,7 +74,6 @@ class Formats : public testing::Test {
     if (Shell(std::string(Python) + " -c 'import PIL' 2>/dev/null") != 0) GTEST_SKIP() << "needs python3-pil";
     root_ = fs::temp_directory_path() / ("dibjpeg-formats-" + std::to_string(getpid()));
     fs::remove_all(root_);
-    fs::create_directories(root_);
   }
   void TearDown() override { fs::remove_all(root_); }
 
@@ -77,78 +82,52 @@ class Formats : public testing::Test {
     const fs::path dir = root_ / name;
     fs::create_directories(dir);
     const RgbImage image = MakeTestImage(37, 23);
-    Bytes ppm = Text("P6\n37 23\n255\n");
+    const std::string head = "P6\n37 23\n255\n";
+    Bytes ppm(head.begin(), head.end());
     ppm.insert(ppm.end(), image.rgb.begin(), image.rgb.end());
     WriteFile(dir / "in.ppm", ppm);
     return dir;
   }
 
-  // Runs `command` in `dir`, with $IM and $PY standing for the tools.
-  static int InDir(const fs::path& dir, const std::string& command) {
-    return Shell("cd " + Q(dir) + " && IM=" + ImageMagick + " PY=" + Python + " && " + command + " 2>&1");
-  }
-
-  struct Run {
-    int exit = -1;
-    std::string err;
-  };
-  Run Program(const fs::path& dir, const std::string& args) {
-    Run run;
-    run.exit = Shell("'" DIBJPEG_CLI "' " + args + " 2>" + Q(dir / "err"));
-    const Bytes err = ReadFile(dir / "err");
-    fs::remove(dir / "err");
-    run.err.assign(err.begin(), err.end());
-    return run;
-  }
-
   // Converts dir/file with `options` at quality 95, 4:4:4, and compares the
   // JPEG with ImageMagick's reading of the file (`reference`: the options
   // ImageMagick applies, the frame after them; or a command writing
-  // ref-0.ppm), gray or colour. ImageMagick and Pillow widen 5-bit samples
-  // v to v x 255 / 31 cut down, the program rounds it (as for BMP): with
-  // `fiveBit` the reference is widened so.
+  // ref-0.ppm): equal to the library's encoding of those pixels, or where
+  // alpha is composited (whose rounding may differ by one) close to them.
+  // ImageMagick and Pillow widen 5-bit samples v to v x 255 / 31 cut down;
+  // the program rounds (as for BMP): with `fiveBit` the reference is
+  // widened so.
   void ExpectLikeImageMagick(const fs::path& dir, const std::string& file, const std::string& options,
-                             const std::string& reference, int frame, bool gray, bool exact, bool fiveBit = false) {
+                             const std::string& reference, int frame, bool gray, bool composited,
+                             bool fiveBit = false) {
     ASSERT_EQ(InDir(dir, reference.starts_with("$PY") ? reference
                                                       : "$IM " + file + " -auto-orient " + reference +
                                                             " +set comment -depth 8 +adjoin ref-%d.ppm"),
               0);
     RgbImage want = ReadPpm(dir / ("ref-" + std::to_string(frame) + ".ppm"));
-    for (std::uint8_t& v : want.rgb) {
-      for (unsigned code = 0; fiveBit && code < 32; ++code) {
-        if (v == code * 255 / 31) {
-          v = std::uint8_t((code * 255 + 15) / 31);
-          break;
-        }
-      }
-    }
     ASSERT_EQ(want.width, 37);
-    ASSERT_EQ(want.height, 23);
-    const Run run = Program(dir, "-q 95 -s 444 " + options + " " + Q(dir / file) + " " + Q(dir / "out.jpg"));
-    ASSERT_EQ(run.exit, 0) << run.err;
-    EXPECT_EQ(run.err, "");
+    for (std::uint8_t& v : want.rgb) {
+      unsigned code = 0;
+      while (fiveBit && code < 31 && code * 255 / 31 < v) ++code;
+      if (fiveBit) v = std::uint8_t((code * 255 + 15) / 31);
+    }
+    const auto [exit, err] = Program(dir, "-q 95 -s 444 " + options + " " + Q(dir / file) + " " + Q(dir / "out.jpg"));
+    ASSERT_EQ(exit, 0) << err;
+    EXPECT_EQ(err, "");
     const Bytes jpeg = ReadFile(dir / "out.jpg");
     Decoded decoded;
     std::string error;
     ASSERT_TRUE(DecodeJpeg(jpeg, &decoded, &error)) << error;
     EXPECT_EQ(decoded.components, gray ? 1 : 3);
-    ASSERT_EQ(decoded.width, 37);
     ASSERT_EQ(decoded.height, 23);
+    if (composited) {
+      EXPECT_GE(Psnr(decoded, want), 30.0);  // 7 to 20 dB with alpha ignored or misread
+      return;
+    }
     const int bits = gray ? 8 : 24;
     const EncodeResult direct = Encode(ToDib(want, bits, true), 37, 23, bits, 95, 2, 1, 1, 1 << 16);
-    ASSERT_EQ(direct.status, 0);
-    if (exact) {
-      ASSERT_EQ(jpeg.size(), direct.dstSize);
-      EXPECT_TRUE(std::equal(jpeg.begin() + 20, jpeg.end(), direct.bytes.begin() + 20));
-    } else {
-      Decoded theirs;
-      ASSERT_TRUE(DecodeJpeg(Bytes(direct.bytes.begin(), direct.bytes.begin() + direct.dstSize), &theirs, &error));
-      RgbImage expected{37, 23, {}};
-      for (std::size_t i = 0; i < theirs.pixels.size(); ++i) {
-        for (int c = 0; c < (gray ? 3 : 1); ++c) expected.rgb.push_back(theirs.pixels[i]);
-      }
-      EXPECT_GE(Psnr(decoded, expected), 40.0);  // 7 to 20 dB with alpha ignored or misread
-    }
+    ASSERT_EQ(jpeg.size(), direct.dstSize);
+    EXPECT_TRUE(std::equal(jpeg.begin() + 20, jpeg.end(), direct.bytes.begin() + 20));
   }
 
   fs::path root_;
@@ -164,7 +143,7 @@ struct Written {
   const char* reference;  // ImageMagick's options when reading the file
   int frame;              // of ImageMagick's images, from 0
   bool gray;
-  bool exact;
+  bool composited;        // alpha on white
 };
 
 // Pillow: the test image, and one with an alpha gradient.
@@ -176,58 +155,53 @@ struct Written {
 
 TEST_F(Formats, ReadsWhatTheToolsWriteAsImageMagickDoes) {
   const Written cases[] = {
-      {"gif", "out.gif", "$IM in.ppm out.gif", "", "", 0, false, true},
-      {"gif_interlaced", "out.gif", "$IM in.ppm -interlace GIF out.gif", "", "", 0, false, true},
-      {"gif_gray", "out.gif", "$IM in.ppm -colorspace gray out.gif", "", "", 0, true, true},
+      {"gif", "out.gif", "$IM in.ppm out.gif", "", "", 0, false, false},
+      {"gif_interlaced", "out.gif", "$IM in.ppm -interlace GIF out.gif", "", "", 0, false, false},
+      {"gif_gray", "out.gif", "$IM in.ppm -colorspace gray out.gif", "", "", 0, true, false},
       {"gif_transparent_on_white", "out.gif", PIL "im.quantize(64).save('out.gif', transparency=3)\"",
-       "--background white", "-background white -alpha remove", 0, false, false},
+       "--background white", "-background white -alpha remove", 0, false, true},
       {"gif_pillow_frames_disposed", "out.gif",
        PIL "b = im.rotate(180); c = im.transpose(Image.FLIP_LEFT_RIGHT); "
            "im.save('out.gif', save_all=True, append_images=[b, c], disposal=[1, 2, 3])\"",
-       "--page 3", "-coalesce", 2, false, true},
-      // Frames over part of the screen: cleared to the background, then
-      // restored to what was under them.
+       "--page 3", "-coalesce", 2, false, false},
+      // Frames over part of the screen: the second cleared to transparent,
+      // the third undone, the fourth shown.
       {"gif_frames_on_white", "out.gif",
        "$IM in.ppm -colors 200 -dispose background \\( -size 12x8 xc:blue -repage +3+4 \\) "
        "-dispose previous \\( -size 9x9 xc:lime -repage +20+10 \\) \\( -size 5x5 xc:yellow -repage +1+1 \\) "
        "out.gif",
-       "--page 4 --background white", "-coalesce -background white -alpha remove", 3, false, false},
-      {"gif_third_frame_cleared", "out.gif",
-       "$IM in.ppm -colors 200 -dispose background \\( -size 12x8 xc:blue -repage +3+4 \\) "
-       "-dispose previous \\( -size 9x9 xc:lime -repage +20+10 \\) \\( -size 5x5 xc:yellow -repage +1+1 \\) "
-       "out.gif",
-       "--page 3 --background white", "-coalesce -background white -alpha remove", 2, false, false},
-      {"tga", "out.tga", "$IM in.ppm out.tga", "", "", 0, false, true},
-      {"tga_rle", "out.tga", "$IM in.ppm -compress RLE out.tga", "", "", 0, false, true},
-      {"tga_gray", "out.tga", "$IM in.ppm -colorspace gray out.tga", "", "", 0, true, true},
-      {"tga_gray_rle", "out.tga", "$IM in.ppm -colorspace gray -compress RLE out.tga", "", "", 0, true, true},
-      {"tga_mapped", "out.tga", "$IM in.ppm -type palette out.tga", "", "", 0, false, true},
-      {"tga_mapped_rle", "out.tga", "$IM in.ppm -type palette -compress RLE out.tga", "", "", 0, false, true},
-      {"tga32_alpha_dropped", "out.tga", PIL_ALPHA "im.save('out.tga')\"", "", "-alpha off", 0, false, true},
+       "--page 4 --background white", "-coalesce -background white -alpha remove", 3, false, true},
+      {"tga", "out.tga", "$IM in.ppm out.tga", "", "", 0, false, false},
+      {"tga_rle", "out.tga", "$IM in.ppm -compress RLE out.tga", "", "", 0, false, false},
+      {"tga_gray", "out.tga", "$IM in.ppm -colorspace gray out.tga", "", "", 0, true, false},
+      {"tga_gray_rle", "out.tga", "$IM in.ppm -colorspace gray -compress RLE out.tga", "", "", 0, true, false},
+      {"tga_mapped", "out.tga", "$IM in.ppm -type palette out.tga", "", "", 0, false, false},
+      {"tga_mapped_rle", "out.tga", "$IM in.ppm -type palette -compress RLE out.tga", "", "", 0, false, false},
+      {"tga32_alpha_dropped", "out.tga", PIL_ALPHA "im.save('out.tga')\"", "", "-alpha off", 0, false, false},
       {"tga32_rle_top_on_white", "out.tga", PIL_ALPHA "im.save('out.tga', compression='tga_rle', orientation=1)\"",
-       "--background white", "-background white -alpha remove", 0, false, false},
+       "--background white", "-background white -alpha remove", 0, false, true},
       // ImageMagick misreads 16-bit gray with alpha: Pillow reads it.
       {"tga_gray_alpha_on_white", "out.tga", PIL "im = im.convert('LA'); "
        "im.putalpha(Image.linear_gradient('L').resize(im.size)); im.save('out.tga')\"",
-       "--background white", PIL_ON_WHITE, 0, true, false},
+       "--background white", PIL_ON_WHITE, 0, true, true},
       {"tga_mapped_rle_top", "out.tga", PIL "im.quantize(40).save('out.tga', compression='tga_rle', orientation=1)\"",
-       "", "", 0, false, true},
-      {"webp_lossy", "out.webp", "$IM in.ppm -quality 90 out.webp", "", "", 0, false, true},
-      {"webp_lossless", "out.webp", "$IM in.ppm -define webp:lossless=true out.webp", "", "", 0, false, true},
+       "", "", 0, false, false},
+      {"webp_lossy", "out.webp", "$IM in.ppm -quality 90 out.webp", "", "", 0, false, false},
+      {"webp_lossless", "out.webp", "$IM in.ppm -define webp:lossless=true out.webp", "", "", 0, false, false},
       {"webp_alpha_dropped", "out.webp", PIL_ALPHA "im.save('out.webp', quality=80)\"", "", "-alpha off", 0,
-       false, true},
+       false, false},
       {"webp_alpha_on_white", "out.webp", PIL_ALPHA "im.save('out.webp', lossless=True)\"", "--background white",
-       "-background white -alpha remove", 0, false, false},
+       "-background white -alpha remove", 0, false, true},
       {"webp_animation_frame_2", "out.webp",
        PIL "b = im.rotate(180); c = im.transpose(Image.FLIP_LEFT_RIGHT); "
            "im.save('out.webp', save_all=True, append_images=[b, c], lossless=True)\"",
-       "--page 2", "-coalesce", 1, false, true},
+       "--page 2", "-coalesce", 1, false, false},
   };
   for (const Written& c : cases) {
     SCOPED_TRACE(c.name);
     const fs::path dir = Dir(c.name);
     ASSERT_EQ(InDir(dir, c.write), 0);
-    ExpectLikeImageMagick(dir, c.file, c.options, c.reference, c.frame, c.gray, c.exact);
+    ExpectLikeImageMagick(dir, c.file, c.options, c.reference, c.frame, c.gray, c.composited);
   }
 }
 
@@ -281,7 +255,7 @@ Bytes WriteTga(const RgbImage& image, const Tga& t) {
       pixels.push_back(stored);
     }
   }
-  const Bytes id = Text("id!");
+  const Bytes id = {'i', 'd', '!'};
   Bytes file = {std::uint8_t(id.size()), std::uint8_t(t.mapBits ? 1 : 0), std::uint8_t(t.type)};
   Le16(&file, t.mapBits ? t.mapFirst : 0);
   Le16(&file, t.mapBits ? unsigned(entries.size()) : 0);
@@ -291,26 +265,12 @@ Bytes WriteTga(const RgbImage& image, const Tga& t) {
   file.push_back(std::uint8_t(t.descriptor));
   file.insert(file.end(), id.begin(), id.end());
   for (const Bytes& e : entries) file.insert(file.end(), e.begin(), e.end());
-  const auto append = [&](std::size_t from, std::size_t count) {
-    for (std::size_t k = from; k < from + count; ++k) file.insert(file.end(), pixels[k].begin(), pixels[k].end());
-  };
-  const std::size_t n = pixels.size();
-  for (std::size_t i = 0; i < n;) {
-    std::size_t run = 1;
-    if (t.type < 9) {
-      append(i++, 1);
-      continue;
-    }
-    while (i + run < n && run < 128 && pixels[i + run] == pixels[i]) ++run;
-    if (run > 1) {  // a repeat packet
-      file.push_back(std::uint8_t(0x80 | (run - 1)));
-      append(i, 1);
-    } else {  // a raw packet, up to the next two equal pixels
-      while (i + run < n && run < 128 && !(i + run + 1 < n && pixels[i + run] == pixels[i + run + 1])) ++run;
-      file.push_back(std::uint8_t(run - 1));
-      append(i, run);
-    }
-    i += run;
+  // Repeat packets for runs, one-pixel raw packets between them (ImageMagick
+  // and Pillow write longer raw packets).
+  for (std::size_t i = 0, run = 1; i < pixels.size(); i += run) {
+    for (run = 1; t.type >= 9 && i + run < pixels.size() && run < 128 && pixels[i + run] == pixels[i];) ++run;
+    if (t.type >= 9) file.push_back(std::uint8_t(run > 1 ? 0x80 | (run - 1) : 0));
+    file.insert(file.end(), pixels[i].begin(), pixels[i].end());
   }
   return file;
 }
@@ -339,7 +299,7 @@ TEST_F(Formats, ReadsEveryTgaVariantAsImageMagickDoes) {
                           gray && c.bits == 16 ? PIL_ON_WHITE
                           : c.white            ? "-background white -alpha remove"
                                                : "-alpha off",
-                          0, gray, !c.white, fiveBit);
+                          0, gray, c.white, fiveBit);
   }
 }
 
@@ -404,10 +364,10 @@ TEST_F(Formats, RefusesDamagedFilesSayingWhy) {
     const fs::path dir = root_ / c.name;
     fs::create_directories(dir);
     WriteFile(dir / "in", c.file);
-    const Run run = Program(dir, std::string(c.options) + " " + Q(dir / "in") + " " + Q(dir / "out.jpg"));
-    EXPECT_EQ(run.exit, 1);
-    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
-    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    const auto [exit, err] = Program(dir, std::string(c.options) + " " + Q(dir / "in") + " " + Q(dir / "out.jpg"));
+    EXPECT_EQ(exit, 1);
+    EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_FALSE(fs::exists(dir / "out.jpg"));
   }
 }
@@ -430,24 +390,18 @@ TEST_F(Formats, NamesTheFormatsItDoesNotRead) {
       {"heic", "heic", ""sv, "HEIF image (HEIC)"},
       {"avif", "avif", ""sv, "AVIF image"},
       {"exr", "exr", ""sv, "OpenEXR image"},
-      {"sgi", "sgi", ""sv, "SGI image"},
-      {"sun", "sun", ""sv, "Sun raster image"},
-      {"xpm", "xpm", ""sv, "XPM image"},
-      {"xbm", "xbm", ""sv, "XBM image"},
-      {"pfm", "pfm", ""sv, "PFM (floating-point PNM) image"},
-      {"hdr", "hdr", ""sv, "Radiance HDR image"},
       {"j2k", nullptr, "\xFF\x4F\xFF\x51\0\x2F\0\0"sv, "JPEG 2000 codestream"},
       {"jxl", nullptr, "\xFF\x0A\xFA\x7F\x01\x90\x08"sv, "JPEG XL image"},
       {"pdf", nullptr, "%PDF-1.7\n%\xE2\xE3\xCF\xD3\n"sv, "PDF document"},
       {"ps", nullptr, "%!PS-Adobe-3.0\n%%BoundingBox: 0 0 37 23\n"sv, "PostScript document"},
-      {"eps", nullptr, "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 37 23\n"sv, "EPS (Encapsulated PostScript)"},
+      {"eps", nullptr, "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 37 23\n"sv, "EPS (Encapsulated PostScript) file"},
       {"cur", nullptr, "\0\0\2\0\1\0\x20\x20\0\0\1\0\1\0"sv, "CUR (Windows cursor) file"},
       {"xcf", nullptr, "gimp xcf v011\0\0\0\0\x25"sv, "XCF (GIMP) image"},
       {"svg", nullptr, "<svg xmlns=\"http://www.w3.org/2000/svg\"/>"sv, "SVG drawing"},
-      {"xml", nullptr, "<?xml version=\"1.0\"?>\n<svg/>"sv, "XML document"},
+      {"xml", nullptr, "<?xml version=\"1.0\"?>\n<svg/>"sv, "XML document (an SVG drawing, say)"},
       {"qoi", nullptr, "qoif\0\0\0\x25\0\0\0\x17\3\0"sv, "QOI image"},
       {"farbfeld", nullptr, "farbfeld\0\0\0\x25\0\0\0\x17"sv, "farbfeld image"},
-      {"avi", nullptr, "RIFF\x24\0\0\0AVI LIST"sv, "RIFF file that is not WebP"},
+      {"avi", nullptr, "RIFF\x24\0\0\0AVI LIST"sv, "RIFF file that is not WebP (AVI or WAVE, say)"},
   };
   const fs::path tools = Dir("tools");
   for (const Case& c : cases) {
@@ -461,11 +415,10 @@ TEST_F(Formats, NamesTheFormatsItDoesNotRead) {
       file.resize(std::max<std::size_t>(file.size(), 24));  // past any header check's length
       WriteFile(dir / "in", file);
     }
-    const Run run = Program(dir, Q(dir / "in") + " " + Q(dir / "out.jpg"));
-    EXPECT_EQ(run.exit, 1);
-    EXPECT_NE(run.err.find(": " + std::string(c.found)), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("; supported: BMP, PNM (P1 to P6), PAM (P7), PNG, GIF, WebP and TGA"), std::string::npos)
-        << run.err;
+    const auto [exit, err] = Program(dir, Q(dir / "in") + " " + Q(dir / "out.jpg"));
+    EXPECT_EQ(exit, 1);
+    EXPECT_NE(err.find(": " + std::string(c.found) + "; supported: BMP, PNM (P1 to P6), PAM (P7), PNG, GIF, WebP and TGA"),
+              std::string::npos) << err;
     EXPECT_FALSE(fs::exists(dir / "out.jpg"));
   }
 }
@@ -488,8 +441,8 @@ TEST_F(Formats, CarriesProfilesAndAspectRatio) {
   WriteFile(dir / "out.gif", gif);
   for (const char* file : {"out.webp", "out.gif"}) {
     SCOPED_TRACE(file);
-    const Run run = Program(dir, Q(dir / file) + " " + Q(dir / "out.jpg"));
-    ASSERT_EQ(run.exit, 0) << run.err;
+    const auto [exit, err] = Program(dir, Q(dir / file) + " " + Q(dir / "out.jpg"));
+    ASSERT_EQ(exit, 0) << err;
     Decoded decoded;
     std::string error;
     ASSERT_TRUE(DecodeJpeg(ReadFile(dir / "out.jpg"), &decoded, &error)) << error;
