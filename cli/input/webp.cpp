@@ -33,9 +33,11 @@ bool Unreadable(std::string* error, const std::string& what) {
   return Refuse(error, "unreadable WebP: " + what, "complete, valid WebP files");
 }
 
-bool ReadProfile(const WebPData& data, Image* image) {
+// The ICCP chunk's profile, when the file has one and its chunks parse (a
+// file whose chunks do not is left to the decoder to judge).
+void ReadProfile(const WebPData& data, Image* image) {
   WebPDemuxer* demux = WebPDemux(&data);
-  if (demux == nullptr) return false;
+  if (demux == nullptr) return;
   WebPChunkIterator chunk;
   if ((WebPDemuxGetI(demux, WEBP_FF_FORMAT_FLAGS) & ICCP_FLAG) != 0 && WebPDemuxGetChunk(demux, "ICCP", 1, &chunk)) {
     if (chunk.chunk.size > MaxIccProfile) {
@@ -47,7 +49,6 @@ bool ReadProfile(const WebPData& data, Image* image) {
     WebPDemuxReleaseChunkIterator(&chunk);
   }
   WebPDemuxDelete(demux);
-  return true;
 }
 
 // Frame `page` of an animation, composed on its canvas, into the 24-bit
@@ -127,7 +128,7 @@ bool ReadWebp(Source* source, const std::uint8_t* head, std::size_t headSize, co
   }
   if (!readTo(length)) return RefuseTruncated(error, image->format, length, source->position);
   const WebPData data = {file.data(), file.size()};
-  if (!ReadProfile(data, image)) return Unreadable(error, "its chunks do not parse");
+  ReadProfile(data, image);
   if (features.has_animation) return ReadFrame(data, options, image, error);
 
   WebPDecoderConfig config;
