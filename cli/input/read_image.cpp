@@ -36,14 +36,16 @@ bool ReadAnyFormat(Source* source, const ReadOptions& options, Image* image, std
 #ifdef DIBJPEG_HAVE_GIF
     return ReadGif(source, head, headSize, options, image, error);
 #else
-    return Refuse(error, "GIF, which this build cannot read (built without giflib)", "the formats whose libraries this build has");
+    return Refuse(error, "GIF, which this build cannot read (built without giflib)",
+                  "the formats whose libraries this build has");
 #endif
   }
   if (headSize >= 12 && std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "WEBP", 4) == 0) {
 #ifdef DIBJPEG_HAVE_WEBP
     return ReadWebp(source, head, headSize, options, image, error);
 #else
-    return Refuse(error, "WebP, which this build cannot read (built without libwebp)", "the formats whose libraries this build has");
+    return Refuse(error, "WebP, which this build cannot read (built without libwebp)",
+                  "the formats whose libraries this build has");
 #endif
   }
   if (const char* name = KnownFormatName(head, headSize)) return Refuse(error, name, FormatsSupported);

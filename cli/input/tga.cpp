@@ -47,7 +47,9 @@ Tga Parse(const std::uint8_t* h) {
   return t;
 }
 
-bool OneOf(unsigned v, std::initializer_list<unsigned> set) { return std::find(set.begin(), set.end(), v) != set.end(); }
+bool OneOf(unsigned v, std::initializer_list<unsigned> set) {
+  return std::find(set.begin(), set.end(), v) != set.end();
+}
 
 // B, G, R, A of a 15- or 16-bit pixel, 5-bit channels scaled with rounding
 // (as for BMP; ImageMagick and Pillow cut v x 255 / 31 down).
@@ -98,7 +100,7 @@ bool LooksLikeTga(const std::uint8_t* h, std::size_t size) {
                 : t.kind() == 1 || (h[3] | h[4] | h[5] | h[6] | h[7]) != 0) {
     return false;
   }
-  return t.kind() == 1 ? OneOf(t.bits, {8, 16}) : t.kind() == 2 ? OneOf(t.bits, {15, 16, 24, 32}) : OneOf(t.bits, {8, 16});
+  return t.kind() == 2 ? OneOf(t.bits, {15, 16, 24, 32}) : OneOf(t.bits, {8, 16});  // 16-bit indexes refused later
 }
 
 bool ReadTga(Source* source, const std::uint8_t* header, const ReadOptions& options, Image* image,

@@ -150,7 +150,8 @@ struct Written {
 #define PIL "$PY -c \"from PIL import Image; im = Image.open('in.ppm'); "
 #define PIL_ALPHA PIL "im.putalpha(Image.linear_gradient('L').resize(im.size)); "
 // Pillow's reading of in.tga or out.tga, composited on white.
-#define PIL_ON_WHITE "$PY -c \"from PIL import Image; import glob; im = Image.open(glob.glob('*.tga')[0]).convert('RGBA'); " \
+#define PIL_ON_WHITE \
+  "$PY -c \"from PIL import Image; import glob; im = Image.open(glob.glob('*.tga')[0]).convert('RGBA'); " \
   "Image.alpha_composite(Image.new('RGBA', im.size, 'white'), im).convert('RGB').save('ref-0.ppm')\""
 
 TEST_F(Formats, ReadsWhatTheToolsWriteAsImageMagickDoes) {
@@ -351,7 +352,8 @@ TEST_F(Formats, RefusesDamagedFilesSayingWhy) {
       {"tga_map_cut", Bytes(mapped.begin(), mapped.begin() + 40), "", "shorter than its colour map"},
       {"tga_index_outside_map", Patched(mapped, mapped.size() - 1, 250), "", "TGA pixel index 250 outside its"},
       {"tga_bomb", bomb, "", "TGA 24-bit true colour RLE of 20000 x 20000 pixels (400000000), over the limit"},
-      {"gif_header_only", Bytes{'G', 'I', 'F', '8', '9', 'a', 0x25, 0}, "", "truncated GIF: 8 bytes, shorter than its header"},
+      {"gif_header_only", Bytes{'G', 'I', 'F', '8', '9', 'a', 0x25, 0}, "",
+       "truncated GIF: 8 bytes, shorter than its header"},
       {"gif_cut", Cut(gif, 40), "", "truncated GIF: the file ends at byte"},
       {"gif_code_size_13", Patched(gif, LzwCodeSizeAt(gif), 13), "", "unreadable GIF: frame 1:"},
       {"gif_no_page_5", ReadFile(tools / "anim.gif"), "--page 5", "GIF holding 4 images: there is no page 5"},
@@ -417,7 +419,8 @@ TEST_F(Formats, NamesTheFormatsItDoesNotRead) {
     }
     const auto [exit, err] = Program(dir, Q(dir / "in") + " " + Q(dir / "out.jpg"));
     EXPECT_EQ(exit, 1);
-    EXPECT_NE(err.find(": " + std::string(c.found) + "; supported: BMP, PNM (P1 to P6), PAM (P7), PNG, GIF, WebP and TGA"),
+    const std::string supported = "; supported: BMP, PNM (P1 to P6), PAM (P7), PNG, GIF, WebP and TGA";
+    EXPECT_NE(err.find(": " + std::string(c.found) + supported),
               std::string::npos) << err;
     EXPECT_FALSE(fs::exists(dir / "out.jpg"));
   }
