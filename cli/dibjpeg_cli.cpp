@@ -1,4 +1,5 @@
-// dibjpeg: encodes a BMP, PNM, PAM or PNG file to a baseline JPEG file through the
+// dibjpeg: encodes an image file (BMP, PNM, PAM, PNG, GIF, WebP, TGA) to a
+// baseline JPEG file through the
 // library's one public function (in one pass into a buffer of the encoder's
 // bound), then sets the resolution and adds the colour profile
 // (jpeg_metadata.h). Output goes where output_file.h says. With -d DIR it
@@ -81,7 +82,7 @@ constexpr char Usage[] =
     "       dibjpeg [options] -o OUTPUT INPUT\n"
     "       dibjpeg [options] -d DIR INPUT...\n"
     "       dibjpeg --measure [options] INPUT\n"
-    "Encodes a BMP, PNM, PAM or PNG image to a baseline JPEG file.\n"
+    "Encodes a BMP, PNM, PAM, PNG, GIF, WebP or TGA image to a baseline JPEG file.\n"
     "INPUT '-' reads standard input; OUTPUT '-' or no OUTPUT writes standard\n"
     "output, which must not be a terminal unless --force.\n"
     "\n"
@@ -119,10 +120,14 @@ constexpr char Usage[] =
     "any masks of one run of bits each, 24-bit; Windows and OS/2 headers.\n"
     "PNM: P1 to P6, maxval 1 to 65535. PAM (P7): GRAYSCALE, RGB and their _ALPHA\n"
     "forms. PNG: every colour type and bit depth, interlaced or not.\n"
-    "Alpha (PNG, PAM, BMP alpha masks) is ignored unless --background white.\n"
+    "GIF: frame N (--page) as a viewer shows it. WebP: lossy, lossless, animated.\n"
+    "TGA: colour-mapped, true colour and gray, raw or RLE (types 1-3, 9-11).\n"
+    "Alpha (PNG, PAM, BMP alpha masks, GIF transparency, TGA attribute bits, WebP)\n"
+    "is ignored unless --background white.\n"
     "Samples above 8 bits are rounded to 8; other samples are scaled to 0..255\n"
     "(a 5-bit 31 becomes 255). Gray images give gray JPEGs.\n"
-    "The resolution (BMP, PNG pHYs) and ICC profile (PNG iCCP, BMP V5) are kept.\n"
+    "The resolution (BMP, PNG pHYs, GIF aspect ratio) and ICC profile (PNG iCCP,\n"
+    "BMP V5, GIF, WebP) are kept.\n"
     "Only -q, -s and -j take their number glued on (-q85, -s444, -j4). An existing\n"
     "OUTPUT keeps its old content or gets the whole JPEG, whatever happens.\n"
     "Standard input is read only as INPUT '-'.\n"

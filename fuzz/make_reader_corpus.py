@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Writes the reader fuzzer's seed corpus: small valid files of every kind the
 command-line program reads, each behind the fuzzer's flag byte (1 white
-background, 2 length unknown, 4 repair PNG checksums). Run from the
-repository root:
-    python3 fuzz/make_reader_corpus.py
+background, 2 length unknown, 4 repair PNG checksums, 8 page 2). Run from the
+repository root, with a Python that has Pillow (python3-pil) for the GIF and
+WebP seeds:
+    /usr/bin/python3 fuzz/make_reader_corpus.py
 """
 import pathlib
 import struct
@@ -165,6 +166,47 @@ def pngs():
     yield "png_grey8_rgb_iccp", png(0, 8, grey, extra=iccp(profile(600, b"RGB ")))
 
 
+def tga(kind, bits, pixels, descriptor=0, palette=b"", map_bits=0):
+    """pixels: the image data as stored (raw or run-length)."""
+    entries = len(palette) // ((map_bits + 7) // 8) if map_bits else 0
+    return struct.pack("<BBBHHBHHHHBB", 2, 1 if map_bits else 0, kind, 0, entries, map_bits, 0, 0, W, H, bits,
+                       descriptor) + b"id" + palette + pixels
+
+
+def tgas():
+    bgr = b"".join(bytes(pixel(x, y)[::-1]) for y in range(H) for x in range(W))
+    yield "tga24", tga(2, 24, bgr)
+    yield "tga32_top_right_to_left", tga(2, 32, b"".join(bytes(pixel(x, y)[::-1]) + bytes([x * 60])
+                                                         for y in range(H) for x in range(W)), 0x38)
+    yield "tga16_attribute", tga(2, 16, b"".join(struct.pack("<H", x << 10 | y << 5 | x | (x % 2) << 15)
+                                                 for y in range(H) for x in range(W)), 1)
+    # Run-length: a repeat packet of 7 crossing into the second row, then
+    # one-pixel raw packets.
+    yield "tga24_rle", tga(10, 24, b"\x86" + bgr[:3] + b"".join(b"\0" + bgr[i:i + 3] for i in range(21, 45, 3)))
+    yield "tga8_mapped_rle", tga(9, 8, b"\x8e\1\0\2\x80\3", palette=bytes(range(12)), map_bits=24)
+    yield "tga8_grey_rle", tga(11, 8, b"\x84\x10\x09" + bytes(range(10)), 0x20)
+    yield "tga16_grey_alpha", tga(3, 16, bytes(i % 256 for i in range(2 * W * H)), 8)
+
+
+def pillow():
+    """GIF and WebP seeds written by Pillow: still, transparent, animated."""
+    from PIL import Image
+    import io
+    frames = [Image.new("RGB", (W, H), pixel(i, i)) for i in range(3)]
+    frames[0].putdata([pixel(x, y) for y in range(H) for x in range(W)])
+
+    def save(image, kind, **options):
+        out = io.BytesIO()
+        image.save(out, kind, **options)
+        return out.getvalue()
+    yield "gif", save(frames[0], "GIF")
+    yield "gif_transparent_interlaced", save(frames[0].quantize(8), "GIF", transparency=2, interlace=True)
+    yield "gif_frames", save(frames[0], "GIF", save_all=True, append_images=frames[1:], disposal=[1, 2, 3])
+    yield "webp_lossy", save(frames[0], "WEBP", quality=50)
+    yield "webp_lossless_alpha", save(frames[0].convert("RGBA"), "WEBP", lossless=True)
+    yield "webp_frames", save(frames[0], "WEBP", save_all=True, append_images=frames[1:], lossless=True)
+
+
 def main():
     CORPUS.mkdir(parents=True, exist_ok=True)
     for old in CORPUS.iterdir():
@@ -177,6 +219,11 @@ def main():
         (CORPUS / name).write_bytes(b"\4" + data)
     (CORPUS / "png_rgba8_on_white").write_bytes(b"\5" + dict(pngs())["png_rgba8"])
     (CORPUS / "bmp32_fourth_byte_alpha_on_white").write_bytes(b"\1" + dict(bmps())["bmp32_fourth_byte_alpha"])
+    for name, data in list(tgas()) + list(pillow()):
+        (CORPUS / name).write_bytes(b"\0" + data)
+        (CORPUS / (name + "_on_white")).write_bytes(b"\1" + data)
+    for name in ("gif_frames", "webp_frames"):
+        (CORPUS / (name + "_page_2")).write_bytes(b"\x08" + dict(pillow())[name])
 
 
 if __name__ == "__main__":

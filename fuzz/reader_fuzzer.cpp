@@ -1,11 +1,12 @@
 // libFuzzer target over the command-line program's image readers (BMP with
-// its run-length forms, PNM and PAM, PNG through libpng), read from memory as
-// from a file or a pipe. Every accepted image must be laid out as the encoder
+// its run-length forms, PNM and PAM, PNG through libpng, GIF through giflib,
+// WebP through libwebp, TGA), read from memory as from a file or a pipe. Every accepted image must be laid out as the encoder
 // reads it; every refusal must be one line.
 //
 // Input layout:
 //   0    flags: 1 composite alpha on white, 2 length unknown (a pipe),
-//        4 repair the PNG chunk checksums first
+//        4 repair the PNG chunk checksums first, 8 read page 2 (a GIF or
+//        WebP frame)
 //   1..  the file
 //
 // With flag 4 each complete PNG chunk gets the CRC of its type and data, so
@@ -79,6 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   source.maxPixels = MaxPixels;
   dibjpeg::cli::ReadOptions options;
   options.whiteBackground = (flags & 1) != 0;
+  options.page = flags & 8 ? 2 : 1;
   dibjpeg::cli::Image image;
   std::string error;
   const bool read = dibjpeg::cli::ReadImage(&source, options, &image, &error);

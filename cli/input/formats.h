@@ -13,4 +13,18 @@ bool ReadBmp(Source* source, const ReadOptions& options, Image* image, std::stri
 bool ReadPnm(Source* source, char kind, const ReadOptions& options, Image* image, std::string* error);
 bool ReadPng(Source* source, const ReadOptions& options, Image* image, std::string* error);
 
+// These are given the first bytes ReadImage read (18, or fewer when the
+// file is shorter), which the GIF and WebP readers take as the file's start.
+bool ReadGif(Source* source, const std::uint8_t* head, std::size_t headSize, const ReadOptions& options,
+             Image* image, std::string* error);
+bool ReadWebp(Source* source, const std::uint8_t* head, std::size_t headSize, const ReadOptions& options,
+              Image* image, std::string* error);
+// TGA has no signature: a header that passes LooksLikeTga (18 bytes) is taken
+// as one only when no other format claims the file.
+bool LooksLikeTga(const std::uint8_t* head, std::size_t headSize);
+bool ReadTga(Source* source, const std::uint8_t* head, const ReadOptions& options, Image* image, std::string* error);
+
+// The name of a format the program does not read, from its first bytes, or null.
+const char* KnownFormatName(const std::uint8_t* head, std::size_t headSize);
+
 }  // namespace dibjpeg::cli

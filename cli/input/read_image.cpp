@@ -8,7 +8,7 @@
 
 namespace dibjpeg::cli {
 
-constexpr char FormatsSupported[] = "BMP, PNM (P1 to P6), PAM (P7) and PNG";
+constexpr char FormatsSupported[] = "BMP, PNM (P1 to P6), PAM (P7), PNG, GIF, WebP and TGA";
 
 namespace {
 
@@ -29,6 +29,27 @@ bool ReadAnyFormat(Source* source, const ReadOptions& options, Image* image, std
     return Refuse(error, "PNG, which this build cannot read (built without libpng)", "BMP, PNM (P1 to P6), PAM (P7)");
 #endif
   }
+  std::uint8_t head[18];  // the most any check below looks at: a TGA header
+  std::memcpy(head, magic, total);
+  const std::size_t headSize = total + (total == 8 ? ReadBytes(source, head + 8, sizeof head - 8) : 0);
+  if (headSize >= 6 && (std::memcmp(head, "GIF87a", 6) == 0 || std::memcmp(head, "GIF89a", 6) == 0)) {
+#ifdef DIBJPEG_HAVE_GIF
+    return ReadGif(source, head, headSize, options, image, error);
+#else
+    return Refuse(error, "GIF, which this build cannot read (built without giflib)",
+                  "the formats whose libraries this build has");
+#endif
+  }
+  if (headSize >= 12 && std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "WEBP", 4) == 0) {
+#ifdef DIBJPEG_HAVE_WEBP
+    return ReadWebp(source, head, headSize, options, image, error);
+#else
+    return Refuse(error, "WebP, which this build cannot read (built without libwebp)",
+                  "the formats whose libraries this build has");
+#endif
+  }
+  if (const char* name = KnownFormatName(head, headSize)) return Refuse(error, name, FormatsSupported);
+  if (LooksLikeTga(head, headSize)) return ReadTga(source, head, options, image, error);
   std::string start;
   for (std::size_t i = 0; i < total && i < 4; ++i) {
     char text[4];

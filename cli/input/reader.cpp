@@ -137,4 +137,13 @@ bool AllocatePixels(const Source& source, const ReadOptions& options, std::uint6
   return true;
 }
 
+void CompositeAlphaOnWhite(Image* image) {
+  std::uint8_t* p = image->pixels.get();
+  for (std::uint64_t i = 0; i + 3 < image->size; i += 4) {
+    const unsigned a = p[i + 3];
+    for (int c = 0; c < 3; ++c) p[i + c] = OnWhite(p[i + c], a);
+    p[i + 3] = 255;
+  }
+}
+
 }  // namespace dibjpeg::cli

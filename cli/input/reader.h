@@ -41,4 +41,11 @@ bool RefuseTruncated(std::string* error, const std::string& format, std::uint64_
 bool AllocatePixels(const Source& source, const ReadOptions& options, std::uint64_t width, std::uint64_t height,
                     unsigned bitCount, std::uint64_t dataEnd, Image* image, std::string* error);
 
+// Sample v at opacity a (both 0..255) composited on white, rounded.
+inline std::uint8_t OnWhite(unsigned v, unsigned a) {
+  return static_cast<std::uint8_t>((v * a + 255 * (255 - a) + 127) / 255);
+}
+// Composites a 32-bit image whose fourth byte is alpha on white, in place.
+void CompositeAlphaOnWhite(Image* image);
+
 }  // namespace dibjpeg::cli
