@@ -16,7 +16,8 @@ CmykToRgb::~CmykToRgb() {
   if (transform_ != nullptr) cmsDeleteTransform(static_cast<cmsHTRANSFORM>(transform_));
 }
 
-bool CmykToRgb::Start(const std::vector<std::uint8_t>& profile, unsigned stride, bool inverted, std::string* why) {
+bool CmykToRgb::Start(const std::vector<std::uint8_t>& profile, unsigned samples, unsigned bytes, bool inverted,
+                      std::string* why) {
   cmsSetLogErrorHandler(nullptr);  // lcms2 says nothing; the caller does
   cmsHPROFILE in = cmsOpenProfileFromMem(profile.data(), static_cast<cmsUInt32Number>(profile.size()));
   if (in == nullptr) {
@@ -31,7 +32,7 @@ bool CmykToRgb::Start(const std::vector<std::uint8_t>& profile, unsigned stride,
     return false;
   }
   cmsHPROFILE out = cmsCreate_sRGBProfile();
-  const cmsUInt32Number format = COLORSPACE_SH(PT_CMYK) | CHANNELS_SH(4) | BYTES_SH(1) | EXTRA_SH(stride - 4) |
+  const cmsUInt32Number format = COLORSPACE_SH(PT_CMYK) | CHANNELS_SH(4) | BYTES_SH(bytes) | EXTRA_SH(samples - 4) |
                                  FLAVOR_SH(inverted ? 1 : 0);
   transform_ = out == nullptr ? nullptr : cmsCreateTransform(in, format, out, TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
   cmsCloseProfile(in);
@@ -40,7 +41,7 @@ bool CmykToRgb::Start(const std::vector<std::uint8_t>& profile, unsigned stride,
   return transform_ != nullptr;
 }
 
-void CmykToRgb::Convert(const std::uint8_t* cmyk, std::uint8_t* rgb, std::uint32_t pixels) const {
+void CmykToRgb::Convert(const void* cmyk, std::uint8_t* rgb, std::uint32_t pixels) const {
   cmsDoTransform(static_cast<cmsHTRANSFORM>(transform_), cmyk, rgb, pixels);
 }
 
@@ -48,12 +49,12 @@ void CmykToRgb::Convert(const std::uint8_t* cmyk, std::uint8_t* rgb, std::uint32
 
 CmykToRgb::~CmykToRgb() = default;
 
-bool CmykToRgb::Start(const std::vector<std::uint8_t>&, unsigned, bool, std::string* why) {
+bool CmykToRgb::Start(const std::vector<std::uint8_t>&, unsigned, unsigned, bool, std::string* why) {
   *why = "this build cannot convert CMYK (built without lcms2)";
   return false;
 }
 
-void CmykToRgb::Convert(const std::uint8_t*, std::uint8_t*, std::uint32_t) const {}
+void CmykToRgb::Convert(const void*, std::uint8_t*, std::uint32_t) const {}
 
 #endif
 

@@ -16,12 +16,14 @@ class CmykToRgb {
   CmykToRgb& operator=(const CmykToRgb&) = delete;
   ~CmykToRgb();
 
-  // Prepares the conversion from `profile` to sRGB for pixels of `stride`
-  // bytes, C M Y K first (then extra samples, ignored); `inverted` when 0
-  // means full ink (Adobe's CMYK JPEGs). False, with why, when the profile
-  // is not a usable CMYK profile or the build has no lcms2.
-  bool Start(const std::vector<std::uint8_t>& profile, unsigned stride, bool inverted, std::string* why);
-  void Convert(const std::uint8_t* cmyk, std::uint8_t* rgb, std::uint32_t pixels) const;
+  // Prepares the conversion from `profile` to sRGB for pixels of `samples`
+  // samples of `bytes` bytes (1, or 2 in the machine's order), C M Y K
+  // first, then extra samples, ignored; `inverted` when 0 means full ink
+  // (Adobe's CMYK JPEGs). False, with why, when the profile is not a usable
+  // CMYK profile or the build has no lcms2.
+  bool Start(const std::vector<std::uint8_t>& profile, unsigned samples, unsigned bytes, bool inverted,
+             std::string* why);
+  void Convert(const void* cmyk, std::uint8_t* rgb, std::uint32_t pixels) const;
 
  private:
   void* transform_ = nullptr;

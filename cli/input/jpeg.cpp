@@ -174,7 +174,7 @@ bool Read(JpegJob* job, Source* source, std::span<const std::uint8_t> start, con
     if (image->iccProfile.empty()) return RefuseCmykWithoutProfile(what, error);
     std::string why;
     // Adobe's files store the inks inverted: 0 is full ink.
-    if (!cmyk.Start(image->iccProfile, 4, c.saw_Adobe_marker != 0, &why)) {
+    if (!cmyk.Start(image->iccProfile, 4, 1, c.saw_Adobe_marker != 0, &why)) {
       return Refuse(error, what + ": " + why, "CMYK with an ICC profile for CMYK");
     }
     image->iccProfile.clear();

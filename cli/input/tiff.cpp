@@ -68,7 +68,7 @@ void OnError(thandle_t handle, const char*, const char* format, va_list args) {
   if (in == nullptr || !in->message.empty()) return;
   char text[300];
   std::vsnprintf(text, sizeof text, format, args);
-  in->message = text;
+  in->message = std::strncmp(text, "input: ", 7) == 0 ? text + 7 : text;  // the name given to TIFFClientOpen
 }
 
 // Names of the compressions a refusal or the image's description may name.
@@ -106,31 +106,28 @@ std::string PhotometricName(std::uint16_t photometric) {
 
 enum class Alpha { None, Associated, Unassociated };
 
-// One sample's colour after alpha: composited on white, or (premultiplied
-// samples, dropping alpha) divided back.
-std::uint8_t WithAlpha(unsigned c, unsigned a, Alpha kind, bool white) {
-  if (white) return static_cast<std::uint8_t>(kind == Alpha::Associated ? std::min(255u, c + 255 - a)
-                                                                       : (c * a + 255 * (255 - a) + 127) / 255);
-  if (kind == Alpha::Associated && a != 0 && a != 255) return static_cast<std::uint8_t>(std::min(255u, (c * 255 + a / 2) / a));
-  return static_cast<std::uint8_t>(c);
+// One 16-bit sample's colour after alpha: composited on white, or (for
+// premultiplied samples, when alpha is dropped) divided back.
+std::uint32_t WithAlpha(std::uint32_t c, std::uint32_t a, Alpha kind, bool white) {
+  if (white && kind == Alpha::Associated) return std::min<std::uint32_t>(65535, c + 65535 - a);
+  if (white) return static_cast<std::uint32_t>((std::uint64_t(c) * a + 65535ull * (65535 - a) + 32767) / 65535);
+  if (kind != Alpha::Associated || a == 0 || a == 65535) return c;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(65535, (std::uint64_t(c) * 65535 + a / 2) / a));
 }
 
-// Samples of `bits` bits, rows starting on a byte, to 8 bits: v x 255 / max
-// rounded (16-bit samples are in the machine's order once libtiff has them).
-void Widen(const std::uint8_t* in, unsigned bits, std::size_t count, std::uint8_t* out) {
-  if (bits == 8) {
-    std::memcpy(out, in, count);
-  } else if (bits == 16) {
-    for (std::size_t i = 0; i < count; ++i) {
-      std::uint16_t v;
-      std::memcpy(&v, in + 2 * i, 2);
-      out[i] = static_cast<std::uint8_t>((v * 255u + 32767) / 65535);
-    }
-  } else {
-    const unsigned max = (1u << bits) - 1;
-    for (std::size_t i = 0; i < count; ++i) {
+std::uint8_t To8(std::uint32_t v) { return static_cast<std::uint8_t>((v * 255 + 32767) / 65535); }
+
+// Samples of `bits` bits, rows starting on a byte, widened to 16 bits
+// (v x 65535 / max), or as they are (palette indices). 16-bit samples are in
+// the machine's order once libtiff has them.
+void Unpack(const std::uint8_t* in, unsigned bits, std::size_t count, bool index, std::uint16_t* out) {
+  const unsigned max = bits == 16 ? 65535 : (1u << bits) - 1, scale = index ? 1 : 65535 / max;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (bits == 16) {
+      std::memcpy(out + i, in + 2 * i, 2);
+    } else {
       const std::size_t bit = i * bits;
-      out[i] = static_cast<std::uint8_t>((in[bit / 8] >> (8 - bits - bit % 8) & max) * (255 / max));
+      out[i] = static_cast<std::uint16_t>((in[bit / 8] >> (8 - bits - bit % 8) & max) * scale);
     }
   }
 }
@@ -143,6 +140,7 @@ struct Layout {
   Alpha alpha = Alpha::None;
   bool gray = false;     // 8-bit gray out
   bool cmyk = false;
+  std::vector<std::uint16_t> palette[3];  // red, green and blue of each index, 8 bits x 257
 };
 
 // The path that reads the file's own samples: a strip row at a time, or a
@@ -164,11 +162,12 @@ bool ReadSamples(TIFF* tif, const Layout& l, const CmykToRgb& cmyk, bool white, 
     }
   }
   const ZeroedBytes tile = AllocateZeroed(tileBytes), band = AllocateZeroed(lineBytes * bandRows),
-                    samples = AllocateZeroed(std::uint64_t(l.width) * l.samples);
-  if ((tileBytes != 0 && tile == nullptr) || band == nullptr || samples == nullptr) {
+                    sampleBytes = AllocateZeroed(std::uint64_t(l.width) * l.samples * 2);
+  if ((tileBytes != 0 && tile == nullptr) || band == nullptr || sampleBytes == nullptr) {
     *message = "out of memory for a row of tiles";
     return false;
   }
+  auto* samples = reinterpret_cast<std::uint16_t*>(sampleBytes.get());
   const std::uint64_t stride = DibRowStride(l.width, image->bitCount);
   const std::uint64_t tileRowBytes = std::uint64_t(tileWidth) * l.samples * l.bits / 8;
   for (std::uint32_t y = 0; y < l.height; ++y) {
@@ -185,20 +184,18 @@ bool ReadSamples(TIFF* tif, const Layout& l, const CmykToRgb& cmyk, bool white, 
         }
       }
     }
-    Widen(line, l.bits, std::size_t(l.width) * l.samples, samples.get());
+    Unpack(line, l.bits, std::size_t(l.width) * l.samples, !l.palette[0].empty(), samples);
     std::uint8_t* out = &image->pixels[(l.height - 1 - y) * stride];
     const unsigned n = l.gray ? 1 : 3;
+    if (l.cmyk) cmyk.Convert(samples, out, l.width);
     for (std::uint32_t x = 0; x < l.width; ++x) {
-      const std::uint8_t* s = &samples[std::size_t(x) * l.samples];
-      for (unsigned c = 0; c < n && !l.cmyk; ++c) {
-        out[n * x + c] = l.photometric == PHOTOMETRIC_MINISWHITE ? std::uint8_t(255 - s[c]) : s[c];
+      const std::uint16_t* s = &samples[std::size_t(x) * l.samples];
+      for (unsigned c = 0; c < n; ++c) {
+        std::uint32_t v = l.cmyk ? out[n * x + c] * 257u : l.palette[0].empty() ? s[c] : l.palette[c][s[0]];
+        if (l.photometric == PHOTOMETRIC_MINISWHITE) v = 65535 - v;
+        if (l.alpha != Alpha::None) v = WithAlpha(v, s[l.colours], l.alpha, white);
+        out[n * x + c] = To8(v);
       }
-    }
-    if (l.cmyk) cmyk.Convert(samples.get(), out, l.width);
-    if (l.alpha == Alpha::None) continue;
-    for (std::uint32_t x = 0; x < l.width; ++x) {
-      const unsigned a = samples[std::size_t(x) * l.samples + l.colours];
-      for (unsigned c = 0; c < n; ++c) out[n * x + c] = WithAlpha(out[n * x + c], a, l.alpha, white);
     }
   }
   return true;
@@ -234,7 +231,7 @@ bool ReadRgba(TIFF* tif, const Layout& l, bool white, Image* image, std::string*
       for (std::uint32_t x = 0; x < l.width; ++x) {
         const std::uint32_t p = pixels[std::size_t(r) * l.width + x];
         const std::uint8_t c[3] = {std::uint8_t(TIFFGetR(p)), std::uint8_t(TIFFGetG(p)), std::uint8_t(TIFFGetB(p))};
-        for (unsigned i = 0; i < n; ++i) out[n * x + i] = WithAlpha(c[i], TIFFGetA(p), Alpha::Associated, white);
+        for (unsigned i = 0; i < n; ++i) out[n * x + i] = To8(WithAlpha(c[i] * 257u, TIFFGetA(p) * 257u, Alpha::Associated, white));
       }
     }
   }
@@ -242,13 +239,23 @@ bool ReadRgba(TIFF* tif, const Layout& l, bool white, Image* image, std::string*
   return ok;
 }
 
-bool AllGrayPalette(TIFF* tif, unsigned bits) {
-  std::uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
-  if (bits > 8 || !TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b)) return false;
-  for (unsigned i = 0; i < 1u << bits; ++i) {
-    if (r[i] != g[i] || g[i] != b[i]) return false;
+// The colour map. Writers widen 8-bit entries to 16 bits either as v x 257
+// or as v x 256; the top byte is v for both. A map of values all below 256
+// was written with 8 bits (as some old writers did) and is taken as it is.
+// True when every entry is gray.
+bool ReadPalette(TIFF* tif, Layout* l) {
+  std::uint16_t* map[3] = {};
+  if (l->bits > 8 || !TIFFGetField(tif, TIFFTAG_COLORMAP, &map[0], &map[1], &map[2])) return false;
+  const unsigned entries = 1u << l->bits;
+  bool narrow = true, gray = true;
+  for (unsigned i = 0; i < entries; ++i) {
+    narrow = narrow && map[0][i] < 256 && map[1][i] < 256 && map[2][i] < 256;
+    gray = gray && map[0][i] == map[1][i] && map[1][i] == map[2][i];
   }
-  return true;
+  for (int c = 0; c < 3; ++c) {
+    for (unsigned i = 0; i < entries; ++i) l->palette[c].push_back(static_cast<std::uint16_t>((narrow ? map[c][i] : map[c][i] >> 8) * 257));
+  }
+  return gray;
 }
 
 Density TiffDensity(TIFF* tif) {
@@ -324,14 +331,15 @@ bool ReadPage(TIFF* tif, TiffInput* in, const Source& source, const ReadOptions&
   const bool jpegYcc = l.photometric == PHOTOMETRIC_YCBCR && l.compression == COMPRESSION_JPEG;
   const bool direct = l.planar == PLANARCONFIG_CONTIG && l.orientation == ORIENTATION_TOPLEFT &&
                       (gray || ((l.photometric == PHOTOMETRIC_RGB || l.photometric == PHOTOMETRIC_SEPARATED) && l.bits >= 8) ||
-                       (jpegYcc && l.bits == 8));
+                       (l.photometric == PHOTOMETRIC_PALETTE && l.bits <= 8) || (jpegYcc && l.bits == 8));
   l.cmyk = l.photometric == PHOTOMETRIC_SEPARATED;
   if (l.cmyk && (!direct || l.alpha == Alpha::Associated)) {
     return Refuse(error, "CMYK TIFF in separate planes, with premultiplied alpha or turned (Orientation " +
                              Num(l.orientation) + ")",
                   "CMYK stored pixel by pixel, top row first");
   }
-  l.gray = gray || (l.photometric == PHOTOMETRIC_PALETTE && AllGrayPalette(tif, l.bits));
+  l.gray = gray || (l.photometric == PHOTOMETRIC_PALETTE && ReadPalette(tif, &l));
+  if (!direct) l.palette[0].clear();  // libtiff's RGBA interface applies it
   std::uint32_t profileSize = 0;
   const std::uint8_t* profile = nullptr;
   if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &profileSize, &profile) && profile != nullptr) {
@@ -341,12 +349,18 @@ bool ReadPage(TIFF* tif, TiffInput* in, const Source& source, const ReadOptions&
   if (l.cmyk) {
     if (image->iccProfile.empty()) return RefuseCmykWithoutProfile("CMYK TIFF", error);
     std::string why;
-    if (!cmyk.Start(image->iccProfile, l.samples, false, &why)) return Refuse(error, "CMYK TIFF: " + why, supported);
+    if (!cmyk.Start(image->iccProfile, l.samples, 2, false, &why)) return Refuse(error, "CMYK TIFF: " + why, supported);
     image->iccProfile.clear();
     image->iccLeftOut = CmykProfileApplied;
   }
   char text[1024] = "";
   if (!direct && !TIFFRGBAImageOK(tif, text)) return Refuse(error, image->format + ": libtiff: " + text, supported);
+  // Pixel data past the end of the file: refused before any is decoded.
+  std::uint64_t end = 0;
+  for (std::uint32_t i = 0, n = TIFFNumberOfStrips(tif); i < n; ++i) {
+    end = std::max(end, TIFFGetStrileOffset(tif, i) + TIFFGetStrileByteCount(tif, i));
+  }
+  if (end > in->size) return RefuseTruncated(error, image->format, end, in->size);
   image->channelOrder = 0;  // red first
   if (!AllocatePixels(source, options, l.width, l.height, l.gray ? 8 : 24, 0, image, error)) return false;
   image->density = TiffDensity(tif);
@@ -397,10 +411,10 @@ bool ReadTiff(Source* source, std::span<const std::uint8_t> start, const ReadOpt
   if (opened != nullptr && source->maxPixels != 0) {
     TIFFOpenOptionsSetMaxSingleMemAlloc(opened, static_cast<tmsize_t>((std::uint64_t{64} << 20) + 8 * source->maxPixels));
   }
-  tif = TIFFClientOpenExt("TIFF", "rm", &in, OnRead, OnWrite, OnSeek, OnClose, OnSize, OnMap, OnUnmap, opened);
+  tif = TIFFClientOpenExt("input", "rm", &in, OnRead, OnWrite, OnSeek, OnClose, OnSize, OnMap, OnUnmap, opened);
   TIFFOpenOptionsFree(opened);
 #else
-  tif = TIFFClientOpen("TIFF", "rm", &in, OnRead, OnWrite, OnSeek, OnClose, OnSize, OnMap, OnUnmap);
+  tif = TIFFClientOpen("input", "rm", &in, OnRead, OnWrite, OnSeek, OnClose, OnSize, OnMap, OnUnmap);
 #endif
   if (tif == nullptr) {
     return Refuse(error, "unreadable TIFF: " + (in.message.empty() ? "libtiff cannot open it" : in.message),

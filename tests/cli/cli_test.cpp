@@ -810,7 +810,7 @@ TEST_F(CommandLine, RefusesUnsupportedInputAndLeavesNoFile) {
   const Bytes bmpV5 = WriteBmp(image, {.name = "v5", .infoSize = 124});
   const Bytes bmpV5Profile = WithBmpProfile(bmpV5, MakeProfile(200, "RGB "), false);
   const Refused cases[] = {
-      {"empty", {}, "empty input; supported: BMP, PNM (P1 to P6), PAM (P7) and PNG"},
+      {"empty", {}, "empty input; supported: BMP, PNM (P1 to P6), PAM (P7), PNG, TIFF and JPEG"},
       {"gif", Text("GIF89a"), "unrecognised input starting with bytes 47 49 46 38"},
       {"png_signature_only", Bytes(png.begin(), png.begin() + 8), "truncated PNG: the file ends at byte 8"},
       {"png_cut", Bytes(png.begin(), png.end() - 30), "truncated PNG: the file ends at byte"},
