@@ -140,12 +140,15 @@ const char* ColourName(J_COLOR_SPACE space) {
 
 // What an error means to the user: a kind of JPEG libjpeg does not decode,
 // or a damaged file.
-std::string Describe(const JpegJob& job) {
-  if (job.code == JERR_BAD_PRECISION) return "JPEG with " + Num(job.cinfo.data_precision) + "-bit samples";
-  if (job.code == JERR_SOF_UNSUPPORTED) {
-    return std::string("JPEG of a kind libjpeg does not decode (lossless or hierarchical): ") + job.message;
+bool RefuseError(const JpegJob& job, const std::string& supported, std::string* error) {
+  if (job.code == JERR_BAD_PRECISION) {
+    return Refuse(error, "JPEG with " + Num(job.cinfo.data_precision) + "-bit samples", supported);
   }
-  return std::string("unreadable JPEG: ") + job.message;
+  if (job.code == JERR_SOF_UNSUPPORTED) {
+    return Refuse(error, std::string("JPEG of a kind libjpeg does not decode (lossless or hierarchical): ") + job.message,
+                  supported);
+  }
+  return Refuse(error, std::string("unreadable JPEG: ") + job.message, "complete, valid JPEG files");
 }
 
 bool Read(JpegJob* job, Source* source, std::span<const std::uint8_t> start, const ReadOptions& options,
@@ -155,7 +158,7 @@ bool Read(JpegJob* job, Source* source, std::span<const std::uint8_t> start, con
     if (job->tooManyScans) return Refuse(error, "JPEG with more than " + Num(MaxScans) + " scans", supported);
     if (job->ended) return Refuse(error, "truncated JPEG: the file ends at byte " + Num(source->position), "complete files");
     if (job->warning[0] != '\0') return Refuse(error, std::string("damaged JPEG: ") + job->warning, "undamaged JPEG files");
-    return Refuse(error, Describe(*job), supported);
+    return RefuseError(*job, supported, error);
   };
   job->source = source;
   if (!ReadHeader(job, start.data(), start.size())) return refuse();

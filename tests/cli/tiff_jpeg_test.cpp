@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -218,5 +219,89 @@ TEST_F(TiffJpegInput, EncodesWhatIndependentDecodersRead) {
     }
   }
 }
+
+struct Refusal {
+  const char* name;
+  const char* make;     // writes `in`
+  const char* message;  // part of the one line on standard error
+  const char* options = "";
+};
+
+// Pillow writes its TIFF directory first, so cutting the file cuts pixels.
+#define PIL_RGB_TIFF "/usr/bin/python3 -c \"from PIL import Image; Image.open('rgb.ppm').save('in', 'TIFF')\""
+
+TEST_F(TiffJpegInput, RefusesWhatItCannotReadByNameAndWritesNothing) {
+  const Refusal cases[] = {
+      {"tiff_cmyk_without_profile", IM "rgb.ppm -colorspace cmyk tif:in",
+       "CMYK TIFF without an embedded ICC profile: how its inks look is unknown, and the colours are not guessed"},
+      {"tiff_cmyk_with_rgb_profile",
+       IM "rgb.ppm -colorspace cmyk t.tif && /usr/bin/python3 -c \"from PIL import Image; Image.open('t.tif').save('in', "
+          "'TIFF', icc_profile=open('/usr/share/color/icc/ghostscript/srgb.icc', 'rb').read())\"",
+       "CMYK TIFF: its ICC profile is for 'RGB ' data, not CMYK"},
+      {"jpeg_cmyk_without_profile", IM "rgb.ppm -colorspace cmyk jpg:in", "JPEG without an embedded ICC profile"},
+      {"tiff_float", "/usr/bin/python3 -c \"from PIL import Image; Image.open('gray.pgm').convert('F').save('in', 'TIFF')\"",
+       "TIFF with 32-bit floating-point samples"},
+      {"tiff_lab", IM "rgb.ppm -colorspace Lab tif:in", "TIFF with CIE L*a*b* pixels"},
+      {"tiff_cut_in_pixels", PIL_RGB_TIFF " && head -c 1500 in > t && mv t in",
+       "truncated TIFF 8-bit RGB uncompressed: pixel data ends at byte 2693, file has 1500"},
+      {"tiff_cut_in_directory", IM "rgb.ppm -compress lzw t.tif && head -c 300 t.tif > in",
+       "unreadable TIFF: Can not read TIFF directory count"},
+      {"tiff_damaged_lzw", IM "rgb.ppm -compress lzw tif:in && printf '\\377\\377\\377\\377\\0\\0\\0\\0' | "
+                           "dd of=in bs=1 seek=20 conv=notrunc",
+       "unreadable TIFF: "},
+      {"tiff_header_only", "printf 'II*\\0\\100\\0\\0\\0' > in", "unreadable TIFF: "},
+      {"tiff_no_page_3", IM "rgb.ppm a.tif && tiffcp a.tif a.tif in", "TIFF holding 2 images: there is no page 3",
+       "--page 3"},
+      {"jpeg_cut", "cjpeg rgb.ppm | head -c 500 > in", "truncated JPEG: the file ends at byte 500"},
+      {"jpeg_damaged", "cjpeg rgb.ppm > in && printf '\\377\\331' | dd of=in bs=1 seek=$(($(stat -c %s in) - 100)) "
+                       "conv=notrunc",
+       "damaged JPEG: Corrupt JPEG data"},
+      {"jpeg_header_only", "printf '\\377\\330\\377\\340\\0\\20JFIF' > in", "truncated JPEG"},
+  };
+  for (const Refusal& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(dir_ / "out.jpg");
+    ASSERT_EQ(Shell(c.make), 0) << c.make;
+    EXPECT_EQ(Run(std::string(c.options) + " in out.jpg"), 1);
+    EXPECT_NE(err_.find(c.message), std::string::npos) << err_;
+    EXPECT_EQ(err_.rfind("dibjpeg: in: ", 0), 0u) << err_;
+    EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), 1) << err_;
+    EXPECT_FALSE(fs::exists(dir_ / "out.jpg"));
+  }
+}
+
+// The resolution (TIFF's and JFIF's, in inches or centimetres) and the ICC
+// profile reach the JPEG; a CMYK file's profile, once applied, does not.
+TEST_F(TiffJpegInput, CarriesResolutionAndProfile) {
+  const Bytes srgb = ReadFile(RgbProfile);
+  struct Case {
+    const char* name;
+    const char* make;
+    int unit, x, y;
+    bool profile;
+  } const cases[] = {
+      {"tiff_300_dpi_profile", IM "rgb.ppm -units PixelsPerInch -density 300x150 -profile "
+                               "/usr/share/color/icc/ghostscript/srgb.icc tif:in", 1, 300, 150, true},
+      {"tiff_40_per_cm", IM "gray.pgm -units PixelsPerCentimeter -density 40 tif:in", 2, 40, 40, false},
+      {"jpeg_200_dpi_profile", IM "rgb.ppm -units PixelsPerInch -density 200 -profile "
+                               "/usr/share/color/icc/ghostscript/srgb.icc jpg:in", 1, 200, 200, true},
+      {"tiff_cmyk_72_dpi", IM "rgb.ppm -units PixelsPerInch -density 72 -profile "
+                           "/usr/share/color/icc/ghostscript/srgb.icc -profile " "/usr/share/color/icc/ghostscript/default_cmyk.icc tif:in",
+       1, 72, 72, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(Shell(c.make), 0) << c.make;
+    ASSERT_EQ(Run("in out.jpg"), 0) << err_;
+    Decoded decoded;
+    std::string error;
+    ASSERT_TRUE(DecodeJpeg(ReadFile(dir_ / "out.jpg"), &decoded, &error)) << error;
+    EXPECT_EQ(decoded.densityUnit, c.unit);
+    EXPECT_EQ(decoded.xDensity, c.x);
+    EXPECT_EQ(decoded.yDensity, c.y);
+    EXPECT_EQ(decoded.iccProfile, c.profile ? srgb : Bytes());
+  }
+}
+
 }  // namespace
 }  // namespace dibjpeg::test
