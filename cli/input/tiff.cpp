@@ -320,6 +320,11 @@ bool ReadPage(TIFF* tif, TiffInput* in, const Source& source, const ReadOptions&
   if (l.photometric == PHOTOMETRIC_SEPARATED && inkSet != INKSET_CMYK) {
     return Refuse(error, "TIFF with separated inks other than CMYK (InkSet " + Num(inkSet) + ")", supported);
   }
+  if (l.orientation > ORIENTATION_BOTLEFT) {
+    return Refuse(error, "TIFF turned a quarter turn or mirrored across a diagonal (Orientation " + Num(l.orientation) + ")",
+                  "Orientation 1 to 4 (flipped, or turned half a turn)");
+  }
+  if (l.samples > 16) return Refuse(error, "TIFF with " + Num(l.samples) + " samples per pixel", "at most 16");
   if (l.colours != wantColours) {
     return Refuse(error, "TIFF " + kind + " with " + Num(l.samples) + " samples per pixel (" + Num(extras) + " extra)",
                   supported);
@@ -330,7 +335,8 @@ bool ReadPage(TIFF* tif, TiffInput* in, const Source& source, const ReadOptions&
   }
   const bool jpegYcc = l.photometric == PHOTOMETRIC_YCBCR && l.compression == COMPRESSION_JPEG;
   const bool direct = l.planar == PLANARCONFIG_CONTIG && l.orientation == ORIENTATION_TOPLEFT &&
-                      (gray || ((l.photometric == PHOTOMETRIC_RGB || l.photometric == PHOTOMETRIC_SEPARATED) && l.bits >= 8) ||
+                      l.compression != COMPRESSION_OJPEG &&
+                      (gray || l.photometric == PHOTOMETRIC_RGB || l.photometric == PHOTOMETRIC_SEPARATED ||
                        (l.photometric == PHOTOMETRIC_PALETTE && l.bits <= 8) || (jpegYcc && l.bits == 8));
   l.cmyk = l.photometric == PHOTOMETRIC_SEPARATED;
   if (l.cmyk && (!direct || l.alpha == Alpha::Associated)) {
@@ -354,7 +360,11 @@ bool ReadPage(TIFF* tif, TiffInput* in, const Source& source, const ReadOptions&
     image->iccLeftOut = CmykProfileApplied;
   }
   char text[1024] = "";
-  if (!direct && !TIFFRGBAImageOK(tif, text)) return Refuse(error, image->format + ": libtiff: " + text, supported);
+  TIFFRGBAImage probe;
+  if (!direct && !(TIFFRGBAImageOK(tif, text) && TIFFRGBAImageBegin(&probe, tif, 0, text))) {
+    return Refuse(error, image->format + ", which libtiff's RGBA interface declines: " + text, supported);
+  }
+  if (!direct) TIFFRGBAImageEnd(&probe);
   // Pixel data past the end of the file: refused before any is decoded.
   std::uint64_t end = 0;
   for (std::uint32_t i = 0, n = TIFFNumberOfStrips(tif); i < n; ++i) {
