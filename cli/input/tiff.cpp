@@ -1,12 +1,12 @@
 // TIFF and BigTIFF files through libtiff, every compression it decodes.
-// Gray and RGB images with 1 to 16-bit samples stored pixel by pixel and
-// top row first (the common case) are decoded a strip row or a row of tiles
-// at a time straight into the bottom-up rows; CMYK too, converted by the
-// file's ICC profile. Palette images, separate planes, subsampled YCbCr,
-// old-style JPEG and other orientations go through libtiff's RGBA interface
-// a strip or a row of tiles at a time. Gray (and all-gray palettes) becomes
-// 8-bit gray, the rest 24-bit red first; alpha is dropped or composited on
-// white. A file that cannot seek (a pipe) is read into memory first.
+// Gray, palette, RGB and CMYK images of 1 to 16-bit samples are decoded a
+// strip row, a strip of each plane or a row of tiles at a time straight
+// into the bottom-up rows (CMYK converted by the file's ICC profile),
+// flipped and mirrored as Orientation 2 to 4 say. Subsampled YCbCr and
+// old-style JPEG go through libtiff's RGBA interface. Gray (and all-gray
+// palettes) becomes 8-bit gray, the rest 24-bit red first; alpha is dropped
+// or composited on white. A file that cannot seek (a pipe) is read into
+// memory first.
 #include <tiffio.h>
 
 #include <algorithm>
@@ -69,6 +69,7 @@ void OnError(thandle_t handle, const char*, const char* format, va_list args) {
   char text[300];
   std::vsnprintf(text, sizeof text, format, args);
   in->message = std::strncmp(text, "input: ", 7) == 0 ? text + 7 : text;  // the name given to TIFFClientOpen
+  std::replace(in->message.begin(), in->message.end(), '\n', ' ');  // one line
 }
 
 // Names of the compressions a refusal or the image's description may name.
@@ -118,17 +119,21 @@ std::uint32_t WithAlpha(std::uint32_t c, std::uint32_t a, Alpha kind, bool white
 std::uint8_t To8(std::uint32_t v) { return static_cast<std::uint8_t>((v * 255 + 32767) / 65535); }
 
 // Samples of `bits` bits, rows starting on a byte, widened to 16 bits
-// (v x 65535 / max), or as they are (palette indices). 16-bit samples are in
-// the machine's order once libtiff has them.
-void Unpack(const std::uint8_t* in, unsigned bits, std::size_t count, bool index, std::uint16_t* out) {
+// (v x 65535 / max), or as they are (palette indices), to every `step`th
+// place of `out`. 16-bit samples are in the machine's order once libtiff
+// has them.
+void Unpack(const std::uint8_t* in, unsigned bits, std::size_t count, bool index, std::uint16_t* out,
+            unsigned step) {
   const unsigned max = bits == 16 ? 65535 : (1u << bits) - 1, scale = index ? 1 : 65535 / max;
   for (std::size_t i = 0; i < count; ++i) {
+    std::uint16_t v;
     if (bits == 16) {
-      std::memcpy(out + i, in + 2 * i, 2);
+      std::memcpy(&v, in + 2 * i, 2);
     } else {
       const std::size_t bit = i * bits;
-      out[i] = static_cast<std::uint16_t>((in[bit / 8] >> (8 - bits - bit % 8) & max) * scale);
+      v = static_cast<std::uint16_t>((in[bit / 8] >> (8 - bits - bit % 8) & max) * scale);
     }
+    out[i * step] = v;
   }
 }
 
@@ -141,52 +146,80 @@ struct Layout {
   bool gray = false;     // 8-bit gray out
   bool cmyk = false;
   std::vector<std::uint16_t> palette[3];  // red, green and blue of each index, 8 bits x 257
+
+  // Where the file's row y goes in the bottom-up rows: Orientation 3 and 4
+  // store the bottom row first.
+  std::uint8_t* Row(Image* image, std::uint32_t y) const {
+    const bool bottomFirst = orientation == ORIENTATION_BOTRIGHT || orientation == ORIENTATION_BOTLEFT;
+    return &image->pixels[(bottomFirst ? y : height - 1 - y) * DibRowStride(width, image->bitCount)];
+  }
+  // Orientation 2 and 3 store each row right to left.
+  void Mirror(std::uint8_t* row) const {
+    if (orientation != ORIENTATION_TOPRIGHT && orientation != ORIENTATION_BOTRIGHT) return;
+    const unsigned n = gray ? 1 : 3;
+    for (std::uint32_t a = 0, b = width - 1; a < b; ++a, --b) std::swap_ranges(row + n * a, row + n * a + n, row + n * b);
+  }
 };
 
 // The path that reads the file's own samples: a strip row at a time, or a
-// row of tiles into a band.
+// row of tiles (or, planes separate, a strip of each) into a band.
 bool ReadSamples(TIFF* tif, const Layout& l, const CmykToRgb& cmyk, bool white, Image* image, std::string* message) {
+  const bool separate = l.planar == PLANARCONFIG_SEPARATE;
+  const unsigned planes = separate ? l.samples : 1, perPlane = separate ? 1 : l.samples;
   const std::uint64_t lineBytes = static_cast<std::uint64_t>(TIFFScanlineSize64(tif));
-  if (lineBytes < (std::uint64_t(l.width) * l.samples * l.bits + 7) / 8) return false;
+  if (lineBytes < (std::uint64_t(l.width) * perPlane * l.bits + 7) / 8) return false;
   std::uint32_t bandRows = 1, tileWidth = 0;
   std::uint64_t tileBytes = 0;
+  const bool scanlines = !TIFFIsTiled(tif) && !separate;
+  if (!scanlines && !TIFFIsTiled(tif)) {
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &bandRows);
+    bandRows = std::clamp<std::uint32_t>(bandRows, 1, l.height);
+  }
   if (TIFFIsTiled(tif)) {
     TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tileWidth);
     TIFFGetField(tif, TIFFTAG_TILELENGTH, &bandRows);
     tileBytes = static_cast<std::uint64_t>(TIFFTileSize64(tif));
     // Tiles may overhang the image, but not by more than it is worth.
-    if (tileWidth == 0 || bandRows == 0 || std::uint64_t(tileWidth) * l.samples * l.bits % 8 != 0 ||
+    if (tileWidth == 0 || bandRows == 0 || std::uint64_t(tileWidth) * perPlane * l.bits % 8 != 0 ||
         tileBytes > std::max<std::uint64_t>(std::uint64_t{64} << 20, 4 * lineBytes * l.height)) {
       *message = "tiles of " + Num(tileWidth) + " x " + Num(bandRows) + " pixels";
       return false;
     }
   }
-  const ZeroedBytes tile = AllocateZeroed(tileBytes), band = AllocateZeroed(lineBytes * bandRows),
+  const std::uint64_t planeBytes = lineBytes * bandRows;
+  const ZeroedBytes tile = AllocateZeroed(tileBytes), band = AllocateZeroed(planeBytes * planes),
                     sampleBytes = AllocateZeroed(std::uint64_t(l.width) * l.samples * 2);
   if ((tileBytes != 0 && tile == nullptr) || band == nullptr || sampleBytes == nullptr) {
     *message = "out of memory for a row of tiles";
     return false;
   }
   auto* samples = reinterpret_cast<std::uint16_t*>(sampleBytes.get());
-  const std::uint64_t stride = DibRowStride(l.width, image->bitCount);
-  const std::uint64_t tileRowBytes = std::uint64_t(tileWidth) * l.samples * l.bits / 8;
+  const std::uint64_t tileRowBytes = std::uint64_t(tileWidth) * perPlane * l.bits / 8;
+  const unsigned n = l.gray ? 1 : 3;
   for (std::uint32_t y = 0; y < l.height; ++y) {
-    const std::uint8_t* line = band.get() + (y % bandRows) * lineBytes;
-    if (tile == nullptr) {
-      if (TIFFReadScanline(tif, band.get(), y, 0) < 0) return false;
-    } else if (y % bandRows == 0) {
-      for (std::uint32_t x = 0; x < l.width; x += tileWidth) {
-        if (TIFFReadTile(tif, tile.get(), x, y, 0, 0) < 0) return false;
-        const std::uint64_t at = std::uint64_t(x) * l.samples * l.bits / 8;
-        const std::size_t take = static_cast<std::size_t>(std::min(tileRowBytes, lineBytes - at));
-        for (std::uint32_t r = 0; r < bandRows && y + r < l.height; ++r) {
-          std::memcpy(band.get() + r * lineBytes + at, tile.get() + r * tileRowBytes, take);
+    for (unsigned p = 0; p < planes; ++p) {
+      std::uint8_t* plane = band.get() + p * planeBytes;
+      if (scanlines) {
+        if (TIFFReadScanline(tif, plane, y, 0) < 0) return false;
+      } else if (y % bandRows == 0 && tile == nullptr) {
+        const auto size = static_cast<tmsize_t>(lineBytes * std::min(bandRows, l.height - y));
+        if (TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, y, static_cast<std::uint16_t>(p)), plane, size) < 0) {
+          return false;
+        }
+      } else if (y % bandRows == 0) {
+        for (std::uint32_t x = 0; x < l.width; x += tileWidth) {
+          if (TIFFReadTile(tif, tile.get(), x, y, 0, static_cast<std::uint16_t>(p)) < 0) return false;
+          const std::uint64_t at = std::uint64_t(x) * perPlane * l.bits / 8;
+          const std::size_t take = static_cast<std::size_t>(std::min(tileRowBytes, lineBytes - at));
+          for (std::uint32_t r = 0; r < bandRows && y + r < l.height; ++r) {
+            std::memcpy(plane + r * lineBytes + at, tile.get() + r * tileRowBytes, take);
+          }
         }
       }
+      Unpack(plane + (y % bandRows) * lineBytes, l.bits, std::size_t(l.width) * perPlane,
+             !l.palette[0].empty(), samples + p, planes);
     }
-    Unpack(line, l.bits, std::size_t(l.width) * l.samples, !l.palette[0].empty(), samples);
-    std::uint8_t* out = &image->pixels[(l.height - 1 - y) * stride];
-    const unsigned n = l.gray ? 1 : 3;
+    std::uint8_t* out = l.Row(image, y);
     if (l.cmyk) cmyk.Convert(samples, out, l.width);
     for (std::uint32_t x = 0; x < l.width; ++x) {
       const std::uint16_t* s = &samples[std::size_t(x) * l.samples];
@@ -197,12 +230,13 @@ bool ReadSamples(TIFF* tif, const Layout& l, const CmykToRgb& cmyk, bool white, 
         out[n * x + c] = To8(v);
       }
     }
+    l.Mirror(out);
   }
   return true;
 }
 
-// libtiff's RGBA interface, a strip or a row of tiles at a time; it
-// premultiplies whatever alpha the file has.
+// libtiff's RGBA interface (subsampled YCbCr, old-style JPEG), a strip or a
+// row of tiles at a time, in the file's row order; it premultiplies alpha.
 bool ReadRgba(TIFF* tif, const Layout& l, bool white, Image* image, std::string* message) {
   char text[1024] = "";
   TIFFRGBAImage rgba;
@@ -210,7 +244,7 @@ bool ReadRgba(TIFF* tif, const Layout& l, bool white, Image* image, std::string*
     *message = std::string("libtiff: ") + text;
     return false;
   }
-  rgba.req_orientation = ORIENTATION_TOPLEFT;
+  rgba.req_orientation = rgba.orientation;  // no flips: Row and Mirror place the rows
   std::uint32_t band = 0;
   if (!TIFFGetField(tif, TIFFIsTiled(tif) ? TIFFTAG_TILELENGTH : TIFFTAG_ROWSPERSTRIP, &band) || band > l.height) {
     band = l.height;
@@ -218,7 +252,6 @@ bool ReadRgba(TIFF* tif, const Layout& l, bool white, Image* image, std::string*
   band = std::max<std::uint32_t>(band, 1);
   ZeroedBytes raster = AllocateZeroed(std::uint64_t(l.width) * band * 4);
   bool ok = raster != nullptr;
-  const std::uint64_t stride = DibRowStride(l.width, image->bitCount);
   const unsigned n = l.gray ? 1 : 3;
   for (std::uint32_t y = 0; ok && y < l.height; y += band) {
     const std::uint32_t rows = std::min(band, l.height - y);
@@ -227,12 +260,15 @@ bool ReadRgba(TIFF* tif, const Layout& l, bool white, Image* image, std::string*
     auto* pixels = reinterpret_cast<std::uint32_t*>(raster.get());
     ok = TIFFRGBAImageGet(&rgba, pixels, l.width, rows) != 0;
     for (std::uint32_t r = 0; ok && r < rows; ++r) {
-      std::uint8_t* out = &image->pixels[(l.height - 1 - y - r) * stride];
+      std::uint8_t* out = l.Row(image, y + r);
       for (std::uint32_t x = 0; x < l.width; ++x) {
         const std::uint32_t p = pixels[std::size_t(r) * l.width + x];
         const std::uint8_t c[3] = {std::uint8_t(TIFFGetR(p)), std::uint8_t(TIFFGetG(p)), std::uint8_t(TIFFGetB(p))};
-        for (unsigned i = 0; i < n; ++i) out[n * x + i] = To8(WithAlpha(c[i] * 257u, TIFFGetA(p) * 257u, Alpha::Associated, white));
+        for (unsigned i = 0; i < n; ++i) {
+          out[n * x + i] = To8(WithAlpha(c[i] * 257u, TIFFGetA(p) * 257u, Alpha::Associated, white));
+        }
       }
+      l.Mirror(out);
     }
   }
   TIFFRGBAImageEnd(&rgba);
@@ -334,15 +370,13 @@ bool ReadPage(TIFF* tif, TiffInput* in, const Source& source, const ReadOptions&
                   "the compressions libtiff decodes: none, LZW, Deflate, PackBits, CCITT G3 and G4, JPEG, ...");
   }
   const bool jpegYcc = l.photometric == PHOTOMETRIC_YCBCR && l.compression == COMPRESSION_JPEG;
-  const bool direct = l.planar == PLANARCONFIG_CONTIG && l.orientation == ORIENTATION_TOPLEFT &&
-                      l.compression != COMPRESSION_OJPEG &&
+  const bool direct = l.compression != COMPRESSION_OJPEG &&
                       (gray || l.photometric == PHOTOMETRIC_RGB || l.photometric == PHOTOMETRIC_SEPARATED ||
-                       (l.photometric == PHOTOMETRIC_PALETTE && l.bits <= 8) || (jpegYcc && l.bits == 8));
+                       (l.photometric == PHOTOMETRIC_PALETTE && l.bits <= 8) || (jpegYcc && l.bits == 8 && l.planar == PLANARCONFIG_CONTIG));
   l.cmyk = l.photometric == PHOTOMETRIC_SEPARATED;
-  if (l.cmyk && (!direct || l.alpha == Alpha::Associated)) {
-    return Refuse(error, "CMYK TIFF in separate planes, with premultiplied alpha or turned (Orientation " +
-                             Num(l.orientation) + ")",
-                  "CMYK stored pixel by pixel, top row first");
+  if (l.cmyk && (l.alpha == Alpha::Associated || !direct)) {
+    return Refuse(error, "CMYK TIFF with premultiplied alpha or old-style JPEG compression",
+                  "CMYK without alpha or with unassociated alpha");
   }
   l.gray = gray || (l.photometric == PHOTOMETRIC_PALETTE && ReadPalette(tif, &l));
   if (!direct) l.palette[0].clear();  // libtiff's RGBA interface applies it

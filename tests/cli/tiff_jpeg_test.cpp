@@ -160,11 +160,15 @@ TEST_F(TiffJpegInput, EncodesWhatIndependentDecodersRead) {
       {"tiff_rgb8_jpeg_ycbcr", IM "rgb.ppm t.tif && tiffcp -c jpeg:90 t.tif in", IM_RGB},
       {"tiff_rgb8_jpeg_rgb_tiled", IM "rgb.ppm t.tif && tiffcp -c jpeg:r -t t.tif in", IM_RGB},
       {"tiff_rgb16_deflate", IM "rgb.ppm -depth 16 -compress zip tif:in", IM_RGB},
-      {"tiff_rgb8_separate_planes", IM "rgb.ppm t.tif && tiffcp -p separate -c lzw t.tif in", IM_RGB},
-      {"tiff_rgb8_bottom_left", IM "rgb.ppm -orient bottom-left tif:in", IM_RGB},
+      {"tiff_rgb8_separate_planes", IM "rgb.ppm t.tif && tiffcp -p separate -r 5 -c lzw t.tif in", IM_RGB},
+      {"tiff_rgba8_separate_planes_tiled", IM "alpha.png -define tiff:alpha=unassociated t.tif && "
+                                           "tiffcp -p separate -t t.tif in", IM_RGB},
+      {"tiff_rgb8_bottom_left", IM "rgb.ppm -orient bottom-left t.tif && tiffcp -r 5 t.tif in", IM_RGB},
+      {"tiff_rgb8_bottom_right", IM "rgb.ppm -orient bottom-right t.tif && tiffcp -r 3 -c zip t.tif in", IM_RGB},
       {"tiff_rgb8_top_right_lzw", IM "rgb.ppm -orient top-right -compress lzw tif:in", IM_RGB},
       {"tiff_rgb4", IM "rgb.ppm -depth 4 tif:in", IM_RGB},
       {"tiff_rgb8_pillow", PIL_SAVE("rgb.ppm", "", ", compression='tiff_adobe_deflate'"), IM_RGB},
+      {"tiff_ycbcr_pillow", PIL_SAVE("rgb.ppm", ".convert('YCbCr')"), TIFF2RGBA},
       {"tiff_gray8_deflate", IM "gray.pgm -compress zip tif:in", IM_GRAY},
       {"tiff_gray16_lzw_tiled", IM "gray.pgm -depth 16 t.tif && tiffcp -c lzw -t t.tif in", IM_GRAY},
       {"tiff_gray4", IM "gray.pgm -depth 4 tif:in", IM_GRAY},
@@ -194,6 +198,9 @@ TEST_F(TiffJpegInput, EncodesWhatIndependentDecodersRead) {
        IM "in[1] -depth 8 pgm:ref.pnm", "--page 2"},
       {"tiff_cmyk", IM "rgb.ppm -profile " "/usr/share/color/icc/ghostscript/srgb.icc -profile "
                    "/usr/share/color/icc/ghostscript/default_cmyk.icc tif:in", PIL_CMYK},
+      {"tiff_cmyk_separate_planes", IM "rgb.ppm -profile /usr/share/color/icc/ghostscript/srgb.icc -profile "
+                                    "/usr/share/color/icc/ghostscript/default_cmyk.icc t.tif && tiffcp -p separate -r 4 t.tif in",
+       PIL_CMYK},
       {"tiff_cmyk_lzw_tiled", IM "rgb.ppm -profile /usr/share/color/icc/ghostscript/srgb.icc -profile "
                               "/usr/share/color/icc/ghostscript/default_cmyk.icc t.tif && tiffcp -c lzw -t t.tif in",
        PIL_CMYK},
