@@ -74,10 +74,13 @@ constexpr char Usage[] =
     "any masks of one run of bits each, 24-bit; Windows and OS/2 headers.\n"
     "PNM: P1 to P6, maxval 1 to 65535. PAM (P7): GRAYSCALE, RGB and their _ALPHA\n"
     "forms. PNG: every colour type and bit depth, interlaced or not.\n"
-    "Alpha (PNG, PAM, BMP alpha masks) is ignored unless --background white.\n"
+    "TIFF (libtiff): every compression it decodes, 1 to 16 bits, gray, palette,\n"
+    "RGB, YCbCr; pages by --page. JPEG (libjpeg): decoded and encoded again, a\n"
+    "lossy re-encode. CMYK (TIFF, JPEG) only with its ICC profile, to sRGB.\n"
+    "Alpha (PNG, PAM, TIFF, BMP alpha masks) is ignored unless --background white.\n"
     "Samples above 8 bits are rounded to 8; other samples are scaled to 0..255\n"
     "(a 5-bit 31 becomes 255). Gray images give gray JPEGs.\n"
-    "The resolution (BMP, PNG pHYs) and ICC profile (PNG iCCP, BMP V5) are kept.\n"
+    "The resolution and ICC profile (PNG, BMP, TIFF, JPEG) are kept.\n"
     "Only -q and -s take their number glued on (-q85, -s444). An existing OUTPUT\n"
     "keeps its old content or gets the whole JPEG, whatever happens.\n";
 

@@ -32,8 +32,8 @@ bool CmykToRgb::Start(const std::vector<std::uint8_t>& profile, unsigned samples
     return false;
   }
   cmsHPROFILE out = cmsCreate_sRGBProfile();
-  const cmsUInt32Number format = COLORSPACE_SH(PT_CMYK) | CHANNELS_SH(4) | BYTES_SH(bytes) | EXTRA_SH(samples - 4) |
-                                 FLAVOR_SH(inverted ? 1 : 0);
+  const cmsUInt32Number format =
+      COLORSPACE_SH(PT_CMYK) | CHANNELS_SH(4) | BYTES_SH(bytes) | EXTRA_SH(samples - 4) | FLAVOR_SH(inverted ? 1 : 0);
   transform_ = out == nullptr ? nullptr : cmsCreateTransform(in, format, out, TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
   cmsCloseProfile(in);
   if (out != nullptr) cmsCloseProfile(out);
@@ -59,9 +59,9 @@ void CmykToRgb::Convert(const void*, std::uint8_t*, std::uint32_t) const {}
 #endif
 
 bool RefuseCmykWithoutProfile(const std::string& what, std::string* error) {
-  return Refuse(error,
-                what + " without an embedded ICC profile: how its inks look is unknown, and the colours are not guessed",
-                "CMYK with its ICC profile (embed one, or convert the file to RGB first)");
+  return Refuse(
+      error, what + " without an embedded ICC profile: how its inks look is unknown, and the colours are not guessed",
+      "CMYK with its ICC profile (embed one, or convert the file to RGB first)");
 }
 
 }  // namespace dibjpeg::cli

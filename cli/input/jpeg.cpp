@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <jpeglib.h>
 #include <jerror.h>
+#include <jpeglib.h>
 
 #include "input/cmyk.h"
 #include "input/formats.h"
@@ -29,9 +29,9 @@ struct JpegJob {
   jpeg_progress_mgr progress{};
   std::jmp_buf jump;
   Source* source = nullptr;
-  bool ended = false;        // the input ran out
+  bool ended = false;  // the input ran out
   bool tooManyScans = false;
-  int code = 0;              // libjpeg's message code for the error
+  int code = 0;  // libjpeg's message code for the error
   char message[JMSG_LENGTH_MAX] = "";
   char warning[JMSG_LENGTH_MAX] = "";
   JOCTET* profile = nullptr;  // ICC profile, malloc'ed by libjpeg
@@ -107,8 +107,10 @@ bool ReadHeader(JpegJob* job, const std::uint8_t* start, std::size_t startSize) 
   if (!jpeg_read_icc_profile(cinfo, &job->profile, &job->profileSize)) job->profileSize = 0;
   switch (cinfo->jpeg_color_space) {
     case JCS_GRAYSCALE: cinfo->out_color_space = JCS_GRAYSCALE; break;
-    case JCS_CMYK: case JCS_YCCK: cinfo->out_color_space = JCS_CMYK; break;
-    case JCS_YCbCr: case JCS_RGB: cinfo->out_color_space = JCS_RGB; break;
+    case JCS_CMYK:
+    case JCS_YCCK: cinfo->out_color_space = JCS_CMYK; break;
+    case JCS_YCbCr:
+    case JCS_RGB: cinfo->out_color_space = JCS_RGB; break;
     default: break;  // refused by the caller
   }
   return true;
@@ -145,19 +147,22 @@ bool RefuseError(const JpegJob& job, const std::string& supported, std::string* 
     return Refuse(error, "JPEG with " + Num(job.cinfo.data_precision) + "-bit samples", supported);
   }
   if (job.code == JERR_SOF_UNSUPPORTED) {
-    return Refuse(error, std::string("JPEG of a kind libjpeg does not decode (lossless or hierarchical): ") + job.message,
+    return Refuse(error,
+                  std::string("JPEG of a kind libjpeg does not decode (lossless or hierarchical): ") + job.message,
                   supported);
   }
   return Refuse(error, std::string("unreadable JPEG: ") + job.message, "complete, valid JPEG files");
 }
 
-bool Read(JpegJob* job, Source* source, std::span<const std::uint8_t> start, const ReadOptions& options,
-          Image* image, std::string* error) {
+bool Read(JpegJob* job, Source* source, std::span<const std::uint8_t> start, const ReadOptions& options, Image* image,
+          std::string* error) {
   const std::string supported = "baseline, extended and progressive JPEG, Huffman or arithmetic coded, 8-bit";
   const auto refuse = [&] {
     if (job->tooManyScans) return Refuse(error, "JPEG with more than " + Num(MaxScans) + " scans", supported);
-    if (job->ended) return Refuse(error, "truncated JPEG: the file ends at byte " + Num(source->position), "complete files");
-    if (job->warning[0] != '\0') return Refuse(error, std::string("damaged JPEG: ") + job->warning, "undamaged JPEG files");
+    if (job->ended)
+      return Refuse(error, "truncated JPEG: the file ends at byte " + Num(source->position), "complete files");
+    if (job->warning[0] != '\0')
+      return Refuse(error, std::string("damaged JPEG: ") + job->warning, "undamaged JPEG files");
     return RefuseError(*job, supported, error);
   };
   job->source = source;

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
+#include <new>
 
 #include "input/cmyk.h"
 #include "input/formats.h"
@@ -69,17 +70,17 @@ void OnError(thandle_t handle, const char*, const char* format, va_list args) {
   char text[300];
   std::vsnprintf(text, sizeof text, format, args);
   in->message = std::strncmp(text, "input: ", 7) == 0 ? text + 7 : text;  // the name given to TIFFClientOpen
-  std::replace(in->message.begin(), in->message.end(), '\n', ' ');  // one line
+  std::replace(in->message.begin(), in->message.end(), '\n', ' ');        // one line
 }
 
 // Names of the compressions a refusal or the image's description may name.
 constexpr struct {
   std::uint16_t code;
   const char* name;
-} Compressions[] = {{1, "uncompressed"}, {2, "CCITT RLE"},       {3, "CCITT G3"},      {4, "CCITT G4"},
-                    {5, "LZW"},          {6, "old-style JPEG"},  {7, "JPEG"},          {8, "Deflate"},
-                    {32946, "Deflate"},  {32773, "PackBits"},    {34661, "JBIG"},      {34712, "JPEG 2000"},
-                    {34887, "LERC"},     {34925, "LZMA"},        {50000, "Zstandard"}, {50001, "WebP"},
+} Compressions[] = {{1, "uncompressed"}, {2, "CCITT RLE"},      {3, "CCITT G3"},      {4, "CCITT G4"},
+                    {5, "LZW"},          {6, "old-style JPEG"}, {7, "JPEG"},          {8, "Deflate"},
+                    {32946, "Deflate"},  {32773, "PackBits"},   {34661, "JBIG"},      {34712, "JPEG 2000"},
+                    {34887, "LERC"},     {34925, "LZMA"},       {50000, "Zstandard"}, {50001, "WebP"},
                     {50002, "JPEG XL"}};
 
 std::string CompressionName(std::uint16_t code) {
@@ -98,9 +99,12 @@ std::string PhotometricName(std::uint16_t photometric) {
     case PHOTOMETRIC_MASK: return "transparency mask";
     case PHOTOMETRIC_SEPARATED: return "CMYK";
     case PHOTOMETRIC_YCBCR: return "YCbCr";
-    case PHOTOMETRIC_CIELAB: case PHOTOMETRIC_ICCLAB: case PHOTOMETRIC_ITULAB: return "CIE L*a*b*";
+    case PHOTOMETRIC_CIELAB:
+    case PHOTOMETRIC_ICCLAB:
+    case PHOTOMETRIC_ITULAB: return "CIE L*a*b*";
     case PHOTOMETRIC_CFA: return "colour filter array (raw sensor data)";
-    case PHOTOMETRIC_LOGL: case PHOTOMETRIC_LOGLUV: return "LogLuv";
+    case PHOTOMETRIC_LOGL:
+    case PHOTOMETRIC_LOGLUV: return "LogLuv";
     default: return "photometric interpretation " + Num(photometric);
   }
 }
@@ -122,8 +126,7 @@ std::uint8_t To8(std::uint32_t v) { return static_cast<std::uint8_t>((v * 255 + 
 // (v x 65535 / max), or as they are (palette indices), to every `step`th
 // place of `out`. 16-bit samples are in the machine's order once libtiff
 // has them.
-void Unpack(const std::uint8_t* in, unsigned bits, std::size_t count, bool index, std::uint16_t* out,
-            unsigned step) {
+void Unpack(const std::uint8_t* in, unsigned bits, std::size_t count, bool index, std::uint16_t* out, unsigned step) {
   const unsigned max = bits == 16 ? 65535 : (1u << bits) - 1, scale = index ? 1 : 65535 / max;
   for (std::size_t i = 0; i < count; ++i) {
     std::uint16_t v;
@@ -143,7 +146,7 @@ struct Layout {
   std::uint16_t orientation = ORIENTATION_TOPLEFT;
   unsigned colours = 1;  // samples before the extra ones
   Alpha alpha = Alpha::None;
-  bool gray = false;     // 8-bit gray out
+  bool gray = false;  // 8-bit gray out
   bool cmyk = false;
   std::vector<std::uint16_t> palette[3];  // red, green and blue of each index, 8 bits x 257
 
@@ -157,7 +160,8 @@ struct Layout {
   void Mirror(std::uint8_t* row) const {
     if (orientation != ORIENTATION_TOPRIGHT && orientation != ORIENTATION_BOTRIGHT) return;
     const unsigned n = gray ? 1 : 3;
-    for (std::uint32_t a = 0, b = width - 1; a < b; ++a, --b) std::swap_ranges(row + n * a, row + n * a + n, row + n * b);
+    for (std::uint32_t a = 0, b = width - 1; a < b; ++a, --b)
+      std::swap_ranges(row + n * a, row + n * a + n, row + n * b);
   }
 };
 
@@ -216,8 +220,8 @@ bool ReadSamples(TIFF* tif, const Layout& l, const CmykToRgb& cmyk, bool white, 
           }
         }
       }
-      Unpack(plane + (y % bandRows) * lineBytes, l.bits, std::size_t(l.width) * perPlane,
-             !l.palette[0].empty(), samples + p, planes);
+      Unpack(plane + (y % bandRows) * lineBytes, l.bits, std::size_t(l.width) * perPlane, !l.palette[0].empty(),
+             samples + p, planes);
     }
     std::uint8_t* out = l.Row(image, y);
     if (l.cmyk) cmyk.Convert(samples, out, l.width);
@@ -289,7 +293,8 @@ bool ReadPalette(TIFF* tif, Layout* l) {
     gray = gray && map[0][i] == map[1][i] && map[1][i] == map[2][i];
   }
   for (int c = 0; c < 3; ++c) {
-    for (unsigned i = 0; i < entries; ++i) l->palette[c].push_back(static_cast<std::uint16_t>((narrow ? map[c][i] : map[c][i] >> 8) * 257));
+    for (unsigned i = 0; i < entries; ++i)
+      l->palette[c].push_back(static_cast<std::uint16_t>((narrow ? map[c][i] : map[c][i] >> 8) * 257));
   }
   return gray;
 }
@@ -304,11 +309,19 @@ Density TiffDensity(TIFF* tif) {
   return {jfif, static_cast<std::uint16_t>(std::lround(x)), static_cast<std::uint16_t>(std::lround(y))};
 }
 
+// The most a file from a pipe, or one block libtiff takes, may need: 8
+// bytes for each pixel allowed (16-bit RGBA, uncompressed), plus 64 MiB.
+std::uint64_t MemoryLimit(const Source& source) {
+  if (source.maxPixels == 0 || source.maxPixels > (UINT64_MAX >> 4)) return UINT64_MAX;
+  return (std::uint64_t{64} << 20) + 8 * source.maxPixels;
+}
+
 // Reads the page asked for from the open file.
 bool ReadPage(TIFF* tif, TiffInput* in, const Source& source, const ReadOptions& options, Image* image,
               std::string* error) {
   const auto unreadable = [&](const std::string& what) {
-    return Refuse(error, "unreadable TIFF: " + (in->message.empty() ? what : in->message), "complete, valid TIFF files");
+    return Refuse(error, "unreadable TIFF: " + (in->message.empty() ? what : in->message),
+                  "complete, valid TIFF files");
   };
   const tdir_t pages = TIFFNumberOfDirectories(tif);
   image->format = "TIFF";
@@ -341,14 +354,18 @@ bool ReadPage(TIFF* tif, TiffInput* in, const Source& source, const ReadOptions&
   image->format = "TIFF " + Num(l.bits) + "-bit " + kind + (l.alpha != Alpha::None ? "+alpha " : " ") +
                   CompressionName(l.compression) + (TIFFIsTiled(tif) ? " tiled" : "");
   const std::string supported = "gray, palette, RGB, YCbCr and CMYK (with its ICC profile), 1 to 16 bits";
-  if (format == SAMPLEFORMAT_IEEEFP) return Refuse(error, "TIFF with " + Num(l.bits) + "-bit floating-point samples", supported);
+  if (format == SAMPLEFORMAT_IEEEFP)
+    return Refuse(error, "TIFF with " + Num(l.bits) + "-bit floating-point samples", supported);
   if (format == SAMPLEFORMAT_INT) return Refuse(error, "TIFF with signed integer samples", supported);
-  if (format != SAMPLEFORMAT_UINT && format != SAMPLEFORMAT_VOID) return Refuse(error, "TIFF with complex samples", supported);
+  if (format != SAMPLEFORMAT_UINT && format != SAMPLEFORMAT_VOID)
+    return Refuse(error, "TIFF with complex samples", supported);
   if (l.bits != 1 && l.bits != 2 && l.bits != 4 && l.bits != 8 && l.bits != 16) {
     return Refuse(error, "TIFF with " + Num(l.bits) + "-bit samples", supported);
   }
   const bool gray = l.photometric == PHOTOMETRIC_MINISWHITE || l.photometric == PHOTOMETRIC_MINISBLACK;
-  const unsigned wantColours = gray || l.photometric == PHOTOMETRIC_PALETTE ? 1 : l.photometric == PHOTOMETRIC_SEPARATED ? 4 : 3;
+  const unsigned wantColours = gray || l.photometric == PHOTOMETRIC_PALETTE ? 1
+                               : l.photometric == PHOTOMETRIC_SEPARATED     ? 4
+                                                                            : 3;
   if (!gray && l.photometric != PHOTOMETRIC_RGB && l.photometric != PHOTOMETRIC_PALETTE &&
       l.photometric != PHOTOMETRIC_YCBCR && l.photometric != PHOTOMETRIC_SEPARATED) {
     return Refuse(error, "TIFF with " + kind + " pixels", supported);
@@ -357,7 +374,8 @@ bool ReadPage(TIFF* tif, TiffInput* in, const Source& source, const ReadOptions&
     return Refuse(error, "TIFF with separated inks other than CMYK (InkSet " + Num(inkSet) + ")", supported);
   }
   if (l.orientation > ORIENTATION_BOTLEFT) {
-    return Refuse(error, "TIFF turned a quarter turn or mirrored across a diagonal (Orientation " + Num(l.orientation) + ")",
+    return Refuse(error,
+                  "TIFF turned a quarter turn or mirrored across a diagonal (Orientation " + Num(l.orientation) + ")",
                   "Orientation 1 to 4 (flipped, or turned half a turn)");
   }
   if (l.samples > 16) return Refuse(error, "TIFF with " + Num(l.samples) + " samples per pixel", "at most 16");
@@ -366,13 +384,15 @@ bool ReadPage(TIFF* tif, TiffInput* in, const Source& source, const ReadOptions&
                   supported);
   }
   if (!TIFFIsCODECConfigured(l.compression)) {
-    return Refuse(error, "TIFF with " + CompressionName(l.compression) + " compression, which this libtiff cannot decode",
+    return Refuse(error,
+                  "TIFF with " + CompressionName(l.compression) + " compression, which this libtiff cannot decode",
                   "the compressions libtiff decodes: none, LZW, Deflate, PackBits, CCITT G3 and G4, JPEG, ...");
   }
   const bool jpegYcc = l.photometric == PHOTOMETRIC_YCBCR && l.compression == COMPRESSION_JPEG;
   const bool direct = l.compression != COMPRESSION_OJPEG &&
                       (gray || l.photometric == PHOTOMETRIC_RGB || l.photometric == PHOTOMETRIC_SEPARATED ||
-                       (l.photometric == PHOTOMETRIC_PALETTE && l.bits <= 8) || (jpegYcc && l.bits == 8 && l.planar == PLANARCONFIG_CONTIG));
+                       (l.photometric == PHOTOMETRIC_PALETTE && l.bits <= 8) ||
+                       (jpegYcc && l.bits == 8 && l.planar == PLANARCONFIG_CONTIG));
   l.cmyk = l.photometric == PHOTOMETRIC_SEPARATED;
   if (l.cmyk && (l.alpha == Alpha::Associated || !direct)) {
     return Refuse(error, "CMYK TIFF with premultiplied alpha or old-style JPEG compression",
@@ -429,16 +449,21 @@ bool ReadTiff(Source* source, std::span<const std::uint8_t> start, const ReadOpt
   if (now < 0 || fseeko(source->file, 0, SEEK_END) != 0) {
     // A pipe: the whole file in memory, up to what a file of the largest
     // image allowed can need (8 bytes a pixel, plus 64 MiB for the rest).
-    const std::uint64_t limit = source->maxPixels == 0 ? UINT64_MAX : (std::uint64_t{64} << 20) + 8 * source->maxPixels;
+    const std::uint64_t limit = MemoryLimit(*source);
     in.file = nullptr;
-    in.memory.assign(start.begin(), start.end());
     std::uint8_t chunk[65536];
-    for (std::size_t got; (got = ReadBytes(source, chunk, sizeof chunk)) > 0;) {
-      if (in.memory.size() + got > limit) {
-        return Refuse(error, "TIFF on a pipe longer than " + Num(limit) + " bytes (it is read into memory to seek)",
-                      "TIFF from a pipe up to that size, or any TIFF as a file (--max-pixels raises the limit)");
+    try {
+      in.memory.assign(start.begin(), start.end());
+      for (std::size_t got; (got = ReadBytes(source, chunk, sizeof chunk)) > 0;) {
+        if (in.memory.size() + got > limit) {
+          return Refuse(error, "TIFF on a pipe longer than " + Num(limit) + " bytes (it is read into memory to seek)",
+                        "TIFF from a pipe up to that size, or any TIFF as a file (--max-pixels raises the limit)");
+        }
+        in.memory.insert(in.memory.end(), chunk, chunk + got);
       }
-      in.memory.insert(in.memory.end(), chunk, chunk + got);
+    } catch (const std::bad_alloc&) {
+      *error = "out of memory reading a TIFF of " + Num(in.memory.size()) + " bytes from a pipe";
+      return false;
     }
     in.size = in.memory.size();
   } else {
@@ -452,8 +477,8 @@ bool ReadTiff(Source* source, std::span<const std::uint8_t> start, const ReadOpt
   TIFF* tif = nullptr;
 #if TIFFLIB_VERSION >= 20221213  // 4.5.0: a cap on each block libtiff takes
   TIFFOpenOptions* opened = TIFFOpenOptionsAlloc();
-  if (opened != nullptr && source->maxPixels != 0) {
-    TIFFOpenOptionsSetMaxSingleMemAlloc(opened, static_cast<tmsize_t>((std::uint64_t{64} << 20) + 8 * source->maxPixels));
+  if (opened != nullptr && MemoryLimit(*source) < std::uint64_t(INT64_MAX)) {
+    TIFFOpenOptionsSetMaxSingleMemAlloc(opened, static_cast<tmsize_t>(MemoryLimit(*source)));
   }
   tif = TIFFClientOpenExt("input", "rm", &in, OnRead, OnWrite, OnSeek, OnClose, OnSize, OnMap, OnUnmap, opened);
   TIFFOpenOptionsFree(opened);

@@ -138,6 +138,9 @@ struct Variant {
 #define IM_GRAY IM_REF "pgm:ref.pnm"
 #define IM_RGB IM_REF "ppm:ref.pnm"
 #define IM "/usr/bin/convert-im6.q16 "
+#define SRGB "/usr/share/color/icc/ghostscript/srgb.icc"
+// ImageMagick's conversion of sRGB pixels to CMYK, the profile embedded.
+#define TO_CMYK "-profile " SRGB " -profile /usr/share/color/icc/ghostscript/default_cmyk.icc "
 // Pillow's conversion of a CMYK file to sRGB through its embedded profile,
 // with lcms2 (perceptual intent).
 #define PIL_CMYK                                                                                         \
@@ -176,7 +179,8 @@ TEST_F(TiffJpegInput, EncodesWhatIndependentDecodersRead) {
        "tifftopnm in | pnmdepth 255 > ref.pnm"},
       {"tiff_gray8_min_is_white", IM "gray.pgm -define quantum:polarity=min-is-white tif:in", IM_GRAY},
       {"tiff_bilevel_g4", IM "gray.pgm -monochrome -compress group4 tif:in", IM_GRAY},
-      {"tiff_bilevel_g3_lsb_first", IM "gray.pgm -monochrome -depth 1 t.tif && tiffcp -c g3:2d -f lsb2msb t.tif in", IM_GRAY},
+      {"tiff_bilevel_g3_lsb_first", IM "gray.pgm -monochrome -depth 1 t.tif && tiffcp -c g3:2d -f lsb2msb t.tif in",
+       IM_GRAY},
       {"tiff_bilevel_uncompressed_lsb_first", IM "gray.pgm -monochrome -depth 1 t.tif && tiffcp -f lsb2msb t.tif in",
        IM_GRAY},
       {"tiff_palette8", IM "rgb.ppm -colors 100 -type palette tif:in", TIFF2RGBA},
@@ -196,13 +200,10 @@ TEST_F(TiffJpegInput, EncodesWhatIndependentDecodersRead) {
       {"tiff_rgba_pillow", PIL_SAVE("alpha.png", ""), IM_RGB},
       {"tiff_page_2", IM "rgb.ppm a.tif && " IM "gray.pgm b.tif && tiffcp a.tif b.tif a.tif in",
        IM "in[1] -depth 8 pgm:ref.pnm", "--page 2"},
-      {"tiff_cmyk", IM "rgb.ppm -profile " "/usr/share/color/icc/ghostscript/srgb.icc -profile "
-                   "/usr/share/color/icc/ghostscript/default_cmyk.icc tif:in", PIL_CMYK},
-      {"tiff_cmyk_separate_planes", IM "rgb.ppm -profile /usr/share/color/icc/ghostscript/srgb.icc -profile "
-                                    "/usr/share/color/icc/ghostscript/default_cmyk.icc t.tif && tiffcp -p separate -r 4 t.tif in",
+      {"tiff_cmyk", IM "rgb.ppm " TO_CMYK "tif:in", PIL_CMYK},
+      {"tiff_cmyk_separate_planes", IM "rgb.ppm " TO_CMYK "t.tif && tiffcp -p separate -r 4 t.tif in",
        PIL_CMYK},
-      {"tiff_cmyk_lzw_tiled", IM "rgb.ppm -profile /usr/share/color/icc/ghostscript/srgb.icc -profile "
-                              "/usr/share/color/icc/ghostscript/default_cmyk.icc t.tif && tiffcp -c lzw -t t.tif in",
+      {"tiff_cmyk_lzw_tiled", IM "rgb.ppm " TO_CMYK "t.tif && tiffcp -c lzw -t t.tif in",
        PIL_CMYK},
       {"jpeg_baseline", "cjpeg -quality 85 rgb.ppm > in", "djpeg -pnm in > ref.pnm"},
       {"jpeg_progressive", "cjpeg -progressive rgb.ppm > in", "djpeg -pnm in > ref.pnm"},
@@ -210,8 +211,7 @@ TEST_F(TiffJpegInput, EncodesWhatIndependentDecodersRead) {
       {"jpeg_444_optimized", "cjpeg -sample 1x1 -optimize rgb.ppm > in", "djpeg -pnm in > ref.pnm"},
       {"jpeg_gray", "cjpeg -grayscale rgb.ppm > in", "djpeg -pnm in > ref.pnm"},
       {"jpeg_rgb", "cjpeg -rgb rgb.ppm > in", "djpeg -pnm in > ref.pnm"},
-      {"jpeg_cmyk_adobe", IM "rgb.ppm -profile /usr/share/color/icc/ghostscript/srgb.icc -profile "
-                          "/usr/share/color/icc/ghostscript/default_cmyk.icc jpg:in", PIL_CMYK},
+      {"jpeg_cmyk_adobe", IM "rgb.ppm " TO_CMYK "jpg:in", PIL_CMYK},
   };
   for (const Variant& c : cases) {
     SCOPED_TRACE(c.name);
@@ -244,14 +244,13 @@ TEST_F(TiffJpegInput, RefusesWhatItCannotReadByNameAndWritesNothing) {
       {"tiff_cmyk_without_profile", IM "rgb.ppm -colorspace cmyk tif:in",
        "CMYK TIFF without an embedded ICC profile: how its inks look is unknown, and the colours are not guessed"},
       {"tiff_cmyk_with_rgb_profile",
-       IM "rgb.ppm -colorspace cmyk t.tif && /usr/bin/python3 -c \"from PIL import Image; Image.open('t.tif').save('in', "
-          "'TIFF', icc_profile=open('/usr/share/color/icc/ghostscript/srgb.icc', 'rb').read())\"",
+       IM "rgb.ppm -colorspace cmyk t.tif && " PIL_SAVE("t.tif", "", ", icc_profile=open('" SRGB "', 'rb').read()"),
        "CMYK TIFF: its ICC profile is for 'RGB ' data, not CMYK"},
       {"jpeg_cmyk_without_profile", IM "rgb.ppm -colorspace cmyk jpg:in", "JPEG without an embedded ICC profile"},
-      {"tiff_float", "/usr/bin/python3 -c \"from PIL import Image; Image.open('gray.pgm').convert('F').save('in', 'TIFF')\"",
-       "TIFF with 32-bit floating-point samples"},
+      {"tiff_float", PIL_SAVE("gray.pgm", ".convert('F')"), "TIFF with 32-bit floating-point samples"},
       {"tiff_lab", IM "rgb.ppm -colorspace Lab tif:in", "TIFF with CIE L*a*b* pixels"},
-      {"tiff_turned", IM "rgb.ppm -orient right-top tif:in", "TIFF turned a quarter turn or mirrored across a diagonal"},
+      {"tiff_turned", IM "rgb.ppm -orient right-top tif:in",
+       "TIFF turned a quarter turn or mirrored across a diagonal (Orientation 6)"},
       {"tiff_cut_in_pixels", PIL_RGB_TIFF " && head -c 1500 in > t && mv t in",
        "truncated TIFF 8-bit RGB uncompressed: pixel data ends at byte 2693, file has 1500"},
       {"tiff_cut_in_directory", IM "rgb.ppm -compress lzw t.tif && head -c 300 t.tif > in",
@@ -290,14 +289,12 @@ TEST_F(TiffJpegInput, CarriesResolutionAndProfile) {
     int unit, x, y;
     bool profile;
   } const cases[] = {
-      {"tiff_300_dpi_profile", IM "rgb.ppm -units PixelsPerInch -density 300x150 -profile "
-                               "/usr/share/color/icc/ghostscript/srgb.icc tif:in", 1, 300, 150, true},
+      {"tiff_300_dpi_profile", IM "rgb.ppm -units PixelsPerInch -density 300x150 -profile " SRGB " tif:in", 1, 300,
+       150, true},
       {"tiff_40_per_cm", IM "gray.pgm -units PixelsPerCentimeter -density 40 tif:in", 2, 40, 40, false},
-      {"jpeg_200_dpi_profile", IM "rgb.ppm -units PixelsPerInch -density 200 -profile "
-                               "/usr/share/color/icc/ghostscript/srgb.icc jpg:in", 1, 200, 200, true},
-      {"tiff_cmyk_72_dpi", IM "rgb.ppm -units PixelsPerInch -density 72 -profile "
-                           "/usr/share/color/icc/ghostscript/srgb.icc -profile " "/usr/share/color/icc/ghostscript/default_cmyk.icc tif:in",
-       1, 72, 72, false},
+      {"jpeg_200_dpi_profile", IM "rgb.ppm -units PixelsPerInch -density 200 -profile " SRGB " jpg:in", 1, 200, 200,
+       true},
+      {"tiff_cmyk_72_dpi", IM "rgb.ppm -units PixelsPerInch -density 72 " TO_CMYK "tif:in", 1, 72, 72, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
