@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(cmake g++ make googletest libgtest-dev libbenchmark-dev libjpeg62-turbo-dev libturbojpeg0-dev libpng-dev pkgconf
   libtiff-dev libgif-dev liblcms2-dev libwebp-dev
   acl btrfs-progs e2fsprogs util-linux xfsprogs
-  imagemagick netpbm python3-pil libtiff-tools libjpeg-turbo-progs libvips-tools time groff-base)
+  imagemagick netpbm python3-pil libtiff-tools libjpeg-turbo-progs libvips-tools time groff-base
+  libgs-common)  # a CMYK ICC profile for the CMYK input tests
 if [ $# -gt 0 ]; then
   packages=("$@")
 fi

@@ -1,6 +1,7 @@
 // The format readers, one a file.
 #pragma once
 
+#include <span>
 #include <string>
 
 #include "input/reader.h"
@@ -12,6 +13,12 @@ namespace dibjpeg::cli {
 bool ReadBmp(Source* source, const ReadOptions& options, Image* image, std::string* error);
 bool ReadPnm(Source* source, char kind, const ReadOptions& options, Image* image, std::string* error);
 bool ReadPng(Source* source, const ReadOptions& options, Image* image, std::string* error);
+// TIFF and JPEG readers are given the bytes ReadImage took (`start`) and
+// read the file from its beginning.
+bool ReadTiff(Source* source, std::span<const std::uint8_t> start, const ReadOptions& options, Image* image,
+              std::string* error);
+bool ReadJpeg(Source* source, std::span<const std::uint8_t> start, const ReadOptions& options, Image* image,
+              std::string* error);
 
 // These are given the first bytes ReadImage read (18, or fewer when the
 // file is shorter), which the GIF and WebP readers take as the file's start.

@@ -8,7 +8,7 @@
 
 namespace dibjpeg::cli {
 
-constexpr char FormatsSupported[] = "BMP, PNM (P1 to P6), PAM (P7), PNG, GIF, WebP and TGA";
+constexpr char FormatsSupported[] = "BMP, PNM (P1 to P6), PAM (P7), PNG, TIFF, JPEG, GIF, WebP and TGA";
 
 namespace {
 
@@ -27,6 +27,22 @@ bool ReadAnyFormat(Source* source, const ReadOptions& options, Image* image, std
     return ReadPng(source, options, image, error);
 #else
     return Refuse(error, "PNG, which this build cannot read (built without libpng)", "BMP, PNM (P1 to P6), PAM (P7)");
+#endif
+  }
+  const std::span<const std::uint8_t> first(magic, total);
+  if (total >= 4 && (std::memcmp(magic, "II*\0", 4) == 0 || std::memcmp(magic, "MM\0*", 4) == 0 ||
+                     std::memcmp(magic, "II+\0", 4) == 0 || std::memcmp(magic, "MM\0+", 4) == 0)) {
+#ifdef DIBJPEG_HAVE_TIFF
+    return ReadTiff(source, first, options, image, error);
+#else
+    return Refuse(error, "TIFF, which this build cannot read (built without libtiff)", FormatsSupported);
+#endif
+  }
+  if (total >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF) {
+#ifdef DIBJPEG_HAVE_JPEG
+    return ReadJpeg(source, first, options, image, error);
+#else
+    return Refuse(error, "JPEG, which this build cannot read (built without libjpeg)", FormatsSupported);
 #endif
   }
   std::uint8_t head[18];  // the most any check below looks at: a TGA header

@@ -810,7 +810,7 @@ TEST_F(CommandLine, RefusesUnsupportedInputAndLeavesNoFile) {
   const Bytes bmpV5 = WriteBmp(image, {.name = "v5", .infoSize = 124});
   const Bytes bmpV5Profile = WithBmpProfile(bmpV5, MakeProfile(200, "RGB "), false);
   const Refused cases[] = {
-      {"empty", {}, "empty input; supported: BMP, PNM (P1 to P6), PAM (P7), PNG, GIF, WebP and TGA"},
+      {"empty", {}, "empty input; supported: BMP, PNM (P1 to P6), PAM (P7), PNG, TIFF, JPEG, GIF, WebP and TGA"},
       {"unknown", Text("WXYZ1234"), "unrecognised input starting with bytes 57 58 59 5A"},
       {"png_signature_only", Bytes(png.begin(), png.begin() + 8), "truncated PNG: the file ends at byte 8"},
       {"png_cut", Bytes(png.begin(), png.end() - 30), "truncated PNG: the file ends at byte"},

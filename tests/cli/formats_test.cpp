@@ -419,7 +419,7 @@ TEST_F(Formats, NamesTheFormatsItDoesNotRead) {
     }
     const auto [exit, err] = Program(dir, Q(dir / "in") + " " + Q(dir / "out.jpg"));
     EXPECT_EQ(exit, 1);
-    const std::string supported = "; supported: BMP, PNM (P1 to P6), PAM (P7), PNG, GIF, WebP and TGA";
+    const std::string supported = "; supported: BMP, PNM (P1 to P6), PAM (P7), PNG, TIFF, JPEG, GIF, WebP and TGA";
     EXPECT_NE(err.find(": " + std::string(c.found) + supported),
               std::string::npos) << err;
     EXPECT_FALSE(fs::exists(dir / "out.jpg"));
