@@ -227,6 +227,45 @@ TEST_F(Batch, ParallelRunsWriteTheSameBytes) {
   }
 }
 
+TEST_F(Batch, WritesEveryImageOfAMultiImageFile) {
+  // A three-page TIFF and a two-frame GIF, written by ImageMagick, and a
+  // PPM whose JPEG takes the name of the TIFF's second page.
+  std::string pages;
+  for (int i = 0; i < 3; ++i) {
+    WriteBytes(root_ / ("p" + std::to_string(i) + ".ppm"), Ppm(Noisy(40 + 8 * i, 30, 10 + i)));
+    pages += " " + Q(root_ / ("p" + std::to_string(i) + ".ppm"));
+  }
+  for (const char* made : {"multi.tif", "anim.gif"}) {
+    const std::string magick = "/usr/bin/convert-im6.q16" + pages + (made[0] == 'a' ? " -delete 2 " : " ");
+    ASSERT_EQ(std::system((magick + Q(root_ / made)).c_str()), 0) << made;
+  }
+  fs::copy_file(root_ / "p0.ppm", root_ / "multi-2.ppm");
+  fs::create_directories(root_ / "jpegs");
+  const Outcome run = Exec("-d " + Q(root_ / "jpegs") + " " + Q(root_ / "multi-2.ppm") + " " + Q(root_ / "multi.tif") +
+                           " " + Q(root_ / "anim.gif"));
+  EXPECT_EQ(run.exit, 1) << run.err;
+  EXPECT_NE(run.err.find("multi.tif: not writing " + (root_ / "jpegs/multi-2.jpg").string() +
+                         ": another input's JPEG takes that name"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(run.LastLine(), "dibjpeg: 5 written, 1 failed");
+  const std::map<std::string, std::pair<const char*, const char*>> expected = {
+      {"multi-2.jpg", {"multi-2.ppm", ""}},        {"multi-1.jpg", {"multi.tif", "--page 1"}},
+      {"multi-3.jpg", {"multi.tif", "--page 3"}}, {"anim-1.jpg", {"anim.gif", "--page 1"}},
+      {"anim-2.jpg", {"anim.gif", "--page 2"}}};
+  std::set<std::string> names;
+  for (const auto& [name, from] : expected) {
+    names.insert(name);
+    EXPECT_TRUE(ReadBytes(root_ / "jpegs" / name) == Alone(root_ / from.first, from.second)) << name;
+  }
+  EXPECT_EQ(Listing(root_ / "jpegs"), names);
+  // With --page, each file's one image under its own name.
+  fs::create_directories(root_ / "two");
+  EXPECT_EQ(Exec("--page 2 -d " + Q(root_ / "two") + " " + Q(root_ / "multi.tif")).exit, 0);
+  EXPECT_TRUE(ReadBytes(root_ / "two/multi.jpg") == Alone(root_ / "multi.tif", "--page 2"));
+  EXPECT_EQ(Listing(root_ / "two"), std::set<std::string>{"multi.jpg"});
+}
+
 TEST_F(Batch, RefusesBadCommandLinesAndWritesNothing) {
   const struct {
     const char* args;  // IN: an input, DIR: an empty folder
