@@ -1,68 +1,68 @@
 // Formats the program does not read, named from their first bytes so that a
 // refusal says what the file is.
 #include <cstring>
+#include <string_view>
 
 #include "input/formats.h"
 
 namespace dibjpeg::cli {
 namespace {
 
+using namespace std::string_view_literals;
+
 struct Signature {
   std::size_t offset;
-  const char* bytes;  // compared for `length` bytes
-  std::size_t length;
+  std::string_view bytes;  // a literal with "sv", so that it may hold zero bytes
   const char* name;
 };
 
-#define SIG(offset, text, name) {offset, text, sizeof text - 1, name}
 // Fixed byte strings at fixed offsets, checked in order.
 constexpr Signature Signatures[] = {
-    SIG(0, "8BPS\0\1", "PSD (Photoshop) image"),
-    SIG(0, "8BPS\0\2", "PSB (Photoshop large document) image"),
-    SIG(0, "\0\0\0\x0CjP  \r\n\x87\n", "JPEG 2000 image (JP2)"),
-    SIG(0, "\xFF\x4F\xFF\x51", "JPEG 2000 codestream"),
-    SIG(0, "\xFF\x0A", "JPEG XL image"),
-    SIG(0, "\0\0\0\x0CJXL \r\n\x87\n", "JPEG XL image"),
-    SIG(0, "%PDF-", "PDF document"),
-    SIG(0, "%!", "PostScript document"),
-    SIG(0, "\xC5\xD0\xD3\xC6", "EPS (Encapsulated PostScript) file with a preview"),
-    SIG(0, "gimp xcf ", "XCF (GIMP) image"),
-    SIG(0, "<svg", "SVG drawing"),
-    SIG(0, "<?xml", "XML document (an SVG drawing, say)"),
-    SIG(0, "\xEF\xBB\xBF<?xml", "XML document (an SVG drawing, say)"),
-    SIG(0, "\x76\x2F\x31\x01", "OpenEXR image"),
-    SIG(0, "DDS ", "DDS (DirectDraw Surface) texture"),
-    SIG(0, "qoif", "QOI image"),
-    SIG(0, "farbfeld", "farbfeld image"),
-    SIG(0, "#?RADIANCE", "Radiance HDR image"),
-    SIG(0, "#?RGBE", "Radiance HDR image"),
-    SIG(0, "PF\n", "PFM (floating-point PNM) image"),
-    SIG(0, "Pf\n", "PFM (floating-point PNM) image"),
-    SIG(0, "/* XPM */", "XPM image"),
-    SIG(0, "#define ", "XBM image"),
-    SIG(0, "\x8AMNG\r\n\x1A\n", "MNG animation"),
-    SIG(0, "\x8BJNG\r\n\x1A\n", "JNG image"),
-    SIG(0, "BPG\xFB", "BPG image"),
-    SIG(0, "FLIF", "FLIF image"),
-    SIG(0, "\x59\xA6\x6A\x95", "Sun raster image"),
-    SIG(0, "SDPX", "DPX image"),
-    SIG(0, "XPDS", "DPX image"),
-    SIG(0, "\x80\x2A\x5F\xD7", "Cineon image"),
-    SIG(0, "SIMPLE  =", "FITS image"),
-    SIG(0, "AT&TFORM", "DjVu document"),
-    SIG(0, "\xD7\xCD\xC6\x9A", "WMF (Windows metafile) drawing"),
-    SIG(0, "\x1F\x8B", "gzip-compressed file"),
-    SIG(0, "BZh", "bzip2-compressed file"),
-    SIG(0, "\xFD" "7zXZ", "xz-compressed file"),
-    SIG(0, "\x28\xB5\x2F\xFD", "zstd-compressed file"),
-    SIG(0, "PK\3\4", "ZIP archive (OpenRaster, say)"),
-    SIG(0, "7z\xBC\xAF\x27\x1C", "7z archive"),
-    SIG(0, "Rar!", "RAR archive"),
-    SIG(0, "<!DOCTYPE html", "HTML page"),
-    SIG(0, "<html", "HTML page"),
-    SIG(0, "\x7F" "ELF", "program (ELF executable)"),
+    {0, "8BPS\0\1"sv, "PSD (Photoshop) image"},
+    {0, "8BPS\0\2"sv, "PSB (Photoshop large document) image"},
+    {0, "\0\0\0\x0CjP  \r\n\x87\n"sv, "JPEG 2000 image (JP2)"},
+    {0, "\xFF\x4F\xFF\x51"sv, "JPEG 2000 codestream"},
+    {0, "\xFF\x0A"sv, "JPEG XL image"},
+    {0, "\0\0\0\x0CJXL \r\n\x87\n"sv, "JPEG XL image"},
+    {0, "%PDF-"sv, "PDF document"},
+    {0, "%!"sv, "PostScript document"},
+    {0, "\xC5\xD0\xD3\xC6"sv, "EPS (Encapsulated PostScript) file with a preview"},
+    {0, "gimp xcf "sv, "XCF (GIMP) image"},
+    {0, "<svg"sv, "SVG drawing"},
+    {0, "<?xml"sv, "XML document (an SVG drawing, say)"},
+    {0, "\xEF\xBB\xBF<?xml"sv, "XML document (an SVG drawing, say)"},
+    {0, "\x76\x2F\x31\x01"sv, "OpenEXR image"},
+    {0, "DDS "sv, "DDS (DirectDraw Surface) texture"},
+    {0, "qoif"sv, "QOI image"},
+    {0, "farbfeld"sv, "farbfeld image"},
+    {0, "#?RADIANCE"sv, "Radiance HDR image"},
+    {0, "#?RGBE"sv, "Radiance HDR image"},
+    {0, "PF\n"sv, "PFM (floating-point PNM) image"},
+    {0, "Pf\n"sv, "PFM (floating-point PNM) image"},
+    {0, "/* XPM */"sv, "XPM image"},
+    {0, "#define "sv, "XBM image"},
+    {0, "\x8AMNG\r\n\x1A\n"sv, "MNG animation"},
+    {0, "\x8BJNG\r\n\x1A\n"sv, "JNG image"},
+    {0, "BPG\xFB"sv, "BPG image"},
+    {0, "FLIF"sv, "FLIF image"},
+    {0, "\x59\xA6\x6A\x95"sv, "Sun raster image"},
+    {0, "SDPX"sv, "DPX image"},
+    {0, "XPDS"sv, "DPX image"},
+    {0, "\x80\x2A\x5F\xD7"sv, "Cineon image"},
+    {0, "SIMPLE  ="sv, "FITS image"},
+    {0, "AT&TFORM"sv, "DjVu document"},
+    {0, "\xD7\xCD\xC6\x9A"sv, "WMF (Windows metafile) drawing"},
+    {0, "\x1F\x8B"sv, "gzip-compressed file"},
+    {0, "BZh"sv, "bzip2-compressed file"},
+    {0, "\xFD" "7zXZ"sv, "xz-compressed file"},
+    {0, "\x28\xB5\x2F\xFD"sv, "zstd-compressed file"},
+    {0, "PK\3\4"sv, "ZIP archive (OpenRaster, say)"},
+    {0, "7z\xBC\xAF\x27\x1C"sv, "7z archive"},
+    {0, "Rar!"sv, "RAR archive"},
+    {0, "<!DOCTYPE html"sv, "HTML page"},
+    {0, "<html"sv, "HTML page"},
+    {0, "\x7F" "ELF"sv, "program (ELF executable)"},
 };
-#undef SIG
 
 // Brands of an ISO media file (bytes 8 to 11 after "ftyp" at 4).
 struct Brand {
@@ -85,7 +85,9 @@ const char* KnownFormatName(const std::uint8_t* head, std::size_t size) {
     return "EPS (Encapsulated PostScript) file";
   }
   for (const Signature& s : Signatures) {
-    if (size >= s.offset + s.length && std::memcmp(head + s.offset, s.bytes, s.length) == 0) return s.name;
+    if (size >= s.offset + s.bytes.size() && std::memcmp(head + s.offset, s.bytes.data(), s.bytes.size()) == 0) {
+      return s.name;
+    }
   }
   if (size >= 12 && std::memcmp(head + 4, "ftyp", 4) == 0) {
     for (const Brand& b : Brands) {
