@@ -449,8 +449,8 @@ bool ReadBmp(Source* source, const ReadOptions& options, Image* image, std::stri
   for (unsigned i = 0; asStored && bmp.layout == Layout::Palette && i < 256; ++i) {
     asStored = bmp.palette[i][0] == i && bmp.palette[i][1] == i && bmp.palette[i][2] == i;
   }
-  if (asStored && MapRows(source, dataEnd, image)) {
-  } else if (!(rle ? ReadRle(bmp, source, image, error) : ReadRows(bmp, source, dataEnd, image, error))) {
+  const bool mapped = asStored && MapRows(source, dataEnd, image);
+  if (!mapped && !(rle ? ReadRle(bmp, source, image, error) : ReadRows(bmp, source, dataEnd, image, error))) {
     return false;
   }
   if (options.whiteBackground && compression == BiRgb && bits == 32) CompositeFourthByte(image);

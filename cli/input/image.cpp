@@ -120,7 +120,12 @@ ZeroedBytes MapFileBytes(int fd, std::uint64_t offset, std::uint64_t size) {
   const std::uint64_t head = offset % pageSize;
   if (!handled || size > std::numeric_limits<std::size_t>::max() - pageSize - head) return nullptr;
   const std::size_t length = static_cast<std::size_t>((head + size + pageSize - 1) / pageSize * pageSize);
-  void* mapped = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, off_t(offset - head));
+#ifdef MAP_POPULATE
+  constexpr int Populate = MAP_POPULATE;  // every page mapped now, not a fault each
+#else
+  constexpr int Populate = 0;
+#endif
+  void* mapped = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | Populate, fd, off_t(offset - head));
   if (mapped == MAP_FAILED) return nullptr;
   fileMapEnd = reinterpret_cast<std::uintptr_t>(mapped) + length;
   fileMapStart = reinterpret_cast<std::uintptr_t>(mapped);

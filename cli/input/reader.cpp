@@ -84,6 +84,7 @@ bool ReadRowRun(Source* source, std::uint8_t* first, std::int64_t step, std::uin
 }
 
 bool MapRows(Source* source, std::uint64_t end, Image* image) {
+#ifndef _WIN32
   // Read into huge pages, the rows cost less than mapped: the encoder reads
   // the page cache through 4 KiB pages more slowly than the copy takes.
   if (source->size == UINT64_MAX || HugePagesOffered()) return false;
@@ -92,6 +93,10 @@ bool MapRows(Source* source, std::uint64_t end, Image* image) {
   image->pixels = std::move(rows);
   source->position = end;
   return true;
+#else
+  static_cast<void>(source), static_cast<void>(end), static_cast<void>(image);
+  return false;
+#endif
 }
 
 std::string Num(std::uint64_t v) { return std::to_string(v); }
