@@ -4,7 +4,9 @@
 // gives, for every variant the mapping takes, and a file cut short while it
 // is mapped (cut_mapped_input, preloaded, cuts it right after the mapping)
 // must fail with a message, never with SIGBUS. Variants that are not mapped
-// shrug the cut off, as the file was read before it.
+// shrug the cut off, as the file was read before it. MapFileBytes itself
+// is called in the test's process to see the mapping released.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <iterator>
 #include <string>
 
+#include "input/image.h"
 #include "test_support.h"
 
 namespace dibjpeg::test {
@@ -147,6 +150,39 @@ TEST_F(MappedInput, AHeaderPromisingMoreRowsIsStillRefused) {
   EXPECT_EQ(run.exit, 1);
   EXPECT_NE(run.err.find("truncated BMP"), std::string::npos) << run.err;
   EXPECT_TRUE(run.jpeg.empty());
+}
+
+// Whether /proc/self/maps lists a mapping of `path`.
+bool ListedInMaps(const fs::path& path) {
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    if (line.find(path.string()) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// The mapping starts on the page that holds the offset and is released
+// whole, which lets the next file be mapped; bytes past the file are not.
+TEST_F(MappedInput, AMappingPointsAtItsOffsetAndIsReleasedWhole) {
+  Bytes file(3 * 4096 + 100);
+  for (std::size_t i = 0; i < file.size(); ++i) file[i] = static_cast<std::uint8_t>(i * 7);
+  const fs::path path = dir_ / "bytes";
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), file.size());
+  const int fd = open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  for (const std::uint64_t offset : {0u, 54u, 4096u, 5000u}) {
+    SCOPED_TRACE(offset);
+    cli::ZeroedBytes bytes = cli::MapFileBytes(fd, offset, file.size() - offset);
+    ASSERT_NE(bytes, nullptr);
+    EXPECT_TRUE(ListedInMaps(path));
+    EXPECT_EQ(Bytes(bytes.get(), bytes.get() + file.size() - offset), Bytes(file.begin() + offset, file.end()));
+    EXPECT_EQ(cli::MapFileBytes(fd, 0, 1), nullptr) << "a second mapping while one is live";
+    bytes.reset();
+    EXPECT_FALSE(ListedInMaps(path));
+  }
+  EXPECT_EQ(cli::MapFileBytes(fd, 54, file.size() - 53), nullptr) << "one byte past the file";
+  EXPECT_FALSE(cli::FileMappingFailed());
+  close(fd);
 }
 
 }  // namespace
