@@ -103,7 +103,7 @@ class MappedInput : public testing::Test {
 
 constexpr char Mapped[] = "DIBJPEG_HUGE_PAGES=0";
 constexpr char MappedAndCut[] =
-    "DIBJPEG_HUGE_PAGES=0 ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD='" CUT_MAPPED_INPUT "'";
+    "DIBJPEG_HUGE_PAGES=0 ASAN_OPTIONS=\"$ASAN_OPTIONS:verify_asan_link_order=0\" LD_PRELOAD='" CUT_MAPPED_INPUT "'";
 
 TEST_F(MappedInput, GivesTheCopysJpegAndACutFileFailsCleanly) {
   const struct {
