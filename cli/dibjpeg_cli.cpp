@@ -627,8 +627,15 @@ int EncodeImage(const Options& options, const Bytes& iccFile, const std::string&
               std::to_string(image.height) + (fileSize != UINT64_MAX ? ", " + std::to_string(fileSize) + " bytes" : "") +
               " -> " + (options.measure ? "measured" : output == "-" ? "standard output" : output) + ": ";
   }
+  // Pixels mapped from the file (BMP) read as zeros past where the file was
+  // cut short while it was mapped: what was made from them is not used.
+  const auto cutShort = [&] {
+    return Fail(ExitInput,
+                input + ": the file was cut short or could not be read while it was encoded; nothing written");
+  };
   if (options.measure) {
     if (!RunEncoder(&params, JPEG_MODE_MEASURE, &error)) return Fail(ExitEncoder, what + error);
+    if (dibjpeg::cli::FileMappingFailed(image.pixels)) return cutShort();
     if (std::printf("%llu\n", static_cast<unsigned long long>(params.dstSize + iccBytes)) < 0 ||
         std::fflush(stdout) != 0) {
       return Fail(ExitInput, std::string("cannot write standard output: ") + std::strerror(errno));
@@ -656,6 +663,7 @@ int EncodeImage(const Options& options, const Bytes& iccFile, const std::string&
   }
   params.dstBuffer = jpeg.get() + iccBytes;
   if (!RunEncoder(&params, JPEG_MODE_ENCODE, &error)) return Fail(ExitEncoder, what + error);
+  if (dibjpeg::cli::FileMappingFailed(image.pixels)) return cutShort();
   const std::span<std::uint8_t> written(jpeg.get(), iccBytes + params.dstSize);
   if (!dibjpeg::cli::InsertIccSegments(profile, written) ||
       (density.x != 0 && !dibjpeg::cli::SetDensity(written, density))) {

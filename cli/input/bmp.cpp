@@ -251,6 +251,7 @@ void CompositeFourthByte(Image* image) {
   std::uint64_t i = 3;
   while (i < image->size && p[i] == 0) i += 4;
   if (i >= image->size) return;
+  MakeWritable(image->pixels);
   for (i = 0; i < image->size; i += 4) {
     const unsigned a = p[i + 3];
     for (int c = 0; c < 3; ++c) p[i + c] = static_cast<std::uint8_t>((p[i + c] * a + 255 * (255 - a) + 127) / 255);
@@ -442,7 +443,16 @@ bool ReadBmp(Source* source, const ReadOptions& options, Image* image, std::stri
                              Num(source->position) + " bytes",
                   "complete files");
   }
-  if (!(rle ? ReadRle(bmp, source, image, error) : ReadRows(bmp, source, dataEnd, image, error))) return false;
+  // Bottom-up rows the encoder takes as they are stored are mapped, not
+  // read: 24-bit, 32-bit BGRX, and 8-bit indexes into the 256 grays in order.
+  bool asStored = !rle && !bmp.topDown && (bmp.layout == Layout::Direct || (bits == 8 && bmp.paletteSize == 256));
+  for (unsigned i = 0; asStored && bmp.layout == Layout::Palette && i < 256; ++i) {
+    asStored = bmp.palette[i][0] == i && bmp.palette[i][1] == i && bmp.palette[i][2] == i;
+  }
+  const bool mapped = asStored && MapRows(source, dataEnd, image);
+  if (!mapped && !(rle ? ReadRle(bmp, source, image, error) : ReadRows(bmp, source, dataEnd, image, error))) {
+    return false;
+  }
   if (options.whiteBackground && compression == BiRgb && bits == 32) CompositeFourthByte(image);
   if (profileSize == 0 || profileFirst) return true;
   if (profileStart < source->position) {

@@ -15,9 +15,11 @@
 
 namespace dibjpeg::cli {
 
-// Releases what AllocateZeroed took.
+// Releases what AllocateZeroed or MapFileBytes took.
 struct FreeBytes {
-  std::size_t mapped = 0;  // bytes mapped at the pointer, 0 when it came from calloc
+  std::size_t mapped = 0;  // bytes mapped, 0 when the block came from calloc
+  std::size_t offset = 0;  // from the start of the mapping to the pointer
+  bool file = false;       // a mapping of the input file (MapFileBytes)
   void operator()(std::uint8_t* p) const;
 };
 using ZeroedBytes = std::unique_ptr<std::uint8_t[], FreeBytes>;
@@ -28,6 +30,26 @@ using ZeroedBytes = std::unique_ptr<std::uint8_t[], FreeBytes>;
 // huge pages: filling a page-sized image through 4 KiB pages costs one
 // fault per page, which takes longer than encoding it.
 ZeroedBytes AllocateZeroed(std::uint64_t size);
+
+// Whether large blocks get huge pages: the kernel offers them (transparent
+// huge pages "always" or "madvise") and the environment variable
+// DIBJPEG_HUGE_PAGES is not "0".
+bool HugePagesOffered();
+
+// `size` bytes of the open regular file `fd` from byte `offset`, mapped
+// copy-on-write in place of reading them, or null (no mapping on this
+// system, the file shorter than that, one file mapping already live). The
+// file may shrink while it is mapped: a page that can no longer be read
+// then reads as zeros instead of killing the process with SIGBUS, and
+// FileMappingFailed says so; the caller checks it before it uses any result
+// made from the bytes. One mapping is live at a time: while it is, other
+// callers (other threads of a run over many files) get null and read.
+ZeroedBytes MapFileBytes(int fd, std::uint64_t offset, std::uint64_t size);
+// Whether `bytes` are the live file mapping and a page of it could not be read.
+bool FileMappingFailed(const ZeroedBytes& bytes);
+// Lets the pixels be changed in place: a file mapping is read-only until
+// then, and is changed copy-on-write, never the file.
+void MakeWritable(const ZeroedBytes& bytes);
 
 // Resolution as the JFIF header states it.
 struct Density {

@@ -22,6 +22,11 @@ bool SkipBytes(Source* source, std::uint64_t n);
 // rows over). A regular file takes a system call per thousand rows; other
 // input goes through stdio. False when the input ends first.
 bool ReadRowRun(Source* source, std::uint8_t* first, std::int64_t step, std::uint64_t count, std::size_t rowBytes);
+// Maps the image's pixels (image->size bytes) from the input at the current
+// position instead of reading them, when the input is a regular file that
+// holds them all and huge pages are not offered, then moves on to byte
+// `end`. False, with nothing changed, otherwise.
+bool MapRows(Source* source, std::uint64_t end, Image* image);
 
 std::string Num(std::uint64_t v);
 // "1 bit per pixel", "24 bits per pixel".
