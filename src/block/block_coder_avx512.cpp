@@ -107,6 +107,7 @@ DIBJPEG_ALWAYS_INLINE void TransformZigzag(ZigzagMagnitudes* out, const std::uin
 // each non-zero position k is the lowest bit left in the mask, and its
 // symbol, 16 x run + category, is symbol[k] less 16 x the position after
 // the last one sent; above 255 the run needs zero-run codes first.
+// Magnitudes are below 2048, so the category is 1..11, the low four bits.
 template <typename Packer>
 DIBJPEG_ALWAYS_INLINE void PutZigzagBlock(Packer& packer, ComponentSpec* component, const ZigzagMagnitudes& m) {
   constexpr unsigned EndOfBlock = 0x00;
@@ -119,6 +120,7 @@ DIBJPEG_ALWAYS_INLINE void PutZigzagBlock(Packer& packer, ComponentSpec* compone
     const std::size_t k = LowestBit(left);
     left &= left - 1;
     std::size_t symbol = m.symbol[k] - from16;
+    assert((symbol & 15) >= 1 && (symbol & 15) <= 11);
     from16 = 16 * k + 16;
     if (symbol > 0xFF) [[unlikely]] {
       std::size_t run = symbol >> 4;
