@@ -2,9 +2,10 @@
 // well as AVX2, BMI1, BMI2 and LZCNT. The transform is the AVX2 one, which
 // here may use 32 vector registers; what differs is the hand-off to the
 // coder: two 32-lane permutes put a block's magnitudes and extra bits in
-// zigzag order and one test per 32 lanes gives the non-zero mask, so the
-// coder walks the mask's bits and loads each coefficient at its own zigzag
-// position, with no natural index in between.
+// zigzag order, one test per 32 lanes gives the non-zero mask, and each
+// position's category and cut extra bits are worked out in the vectors, so
+// the coder walks the mask's bits and loads at each position what it sends,
+// with no natural index and no bit counting in between.
 #include "block/block_kernels.h"
 #include "block/forward_dct_avx2.h"
 #include "block/huffman_coder.h"
@@ -14,12 +15,13 @@ namespace {
 
 using W = __m512i;
 
-// A quantized block as this coder takes it, in zigzag order.
+// A quantized block as this coder takes it, in zigzag order, with what the
+// AC loop needs of each position worked out for all 64 at once.
 struct ZigzagMagnitudes {
-  alignas(64) std::uint16_t bits[64];       // v, or the one's complement of |v| for negative v
-  alignas(64) std::uint16_t magnitude[64];  // |v|
-  std::uint64_t nonzero;                    // bit k set when position k is not 0
-  std::int16_t dc;                          // coefficient 0
+  alignas(64) std::uint16_t symbol[64];  // 16 k + category at position k: less 16 x (run start), its AC symbol
+  alignas(64) std::uint16_t extra[64];   // the extra bits: the low category bits of v, or of v - 1 for negative v
+  std::uint64_t nonzero;                 // bit k set when position k is not 0
+  std::int16_t dc;                       // coefficient 0
 };
 
 // Natural indexes of zigzag positions 0..31 and 32..63, for a permute over
@@ -33,6 +35,17 @@ constexpr ZigzagPermute MakeZigzagPermute() {
   return p;
 }
 constexpr ZigzagPermute Zigzag = MakeZigzagPermute();
+
+// 16 (k + 1) for zigzag positions 0..31 and 32..63.
+struct SixteenAfterTable {
+  alignas(64) std::uint16_t value[2][32];
+};
+constexpr SixteenAfterTable MakeSixteenAfter() {
+  SixteenAfterTable t{};
+  for (int k = 0; k < 64; ++k) t.value[k >> 5][k & 31] = static_cast<std::uint16_t>(16 * (k + 1));
+  return t;
+}
+constexpr SixteenAfterTable SixteenAfter = MakeSixteenAfter();
 
 // low in the lower half, high in the upper one. (GCC 12's _mm512_inserti64x4
 // trips its own uninitialised-value warning; a masked broadcast does not.)
@@ -64,41 +77,57 @@ DIBJPEG_ALWAYS_INLINE void TransformZigzag(ZigzagMagnitudes* out, const std::uin
     bits[h] = _mm512_xor_si512(magnitude[h], _mm512_srai_epi16(x, 15));
   }
   std::uint64_t nonzero = 0;
+  std::uint16_t magnitude0 = 0;
   for (int h = 0; h < 2; ++h) {
     const W index = _mm512_load_si512(Zigzag.index[h]);
     const W m = _mm512_permutex2var_epi16(magnitude[0], index, magnitude[1]);
-    _mm512_store_si512(out->magnitude + 32 * h, m);
-    _mm512_store_si512(out->bits + 32 * h, _mm512_permutex2var_epi16(bits[0], index, bits[1]));
+    const W b = _mm512_permutex2var_epi16(bits[0], index, bits[1]);
     nonzero |= std::uint64_t{_mm512_test_epi16_mask(m, m)} << (32 * h);
+    if (h == 0) magnitude0 = static_cast<std::uint16_t>(_mm512_cvtsi512_si32(m));
+    // The zeros above each 16-bit magnitude from the 32-bit count of its
+    // dword with the other half cleared: exact, and 16 or 32 only for 0,
+    // whose lane the coder never reads.
+    // (The high count moves to its high half by a byte shift, as GCC 12's
+    // 32-bit shift trips its own uninitialised-value warning.)
+    const W lowZeros =
+        _mm512_sub_epi32(_mm512_lzcnt_epi32(_mm512_and_si512(m, _mm512_set1_epi32(0xFFFF))), _mm512_set1_epi32(16));
+    const W highZeros = _mm512_lzcnt_epi32(_mm512_and_si512(m, _mm512_set1_epi32(-65536)));
+    const W zeros = _mm512_or_si512(lowZeros, _mm512_bslli_epi128(highZeros, 2));  // 16 - category
+    const W sixteenAfter = _mm512_load_si512(SixteenAfter.value[h]);
+    _mm512_store_si512(out->symbol + 32 * h, _mm512_sub_epi16(sixteenAfter, zeros));
+    // Shifting up and down by the zeros keeps the low category bits.
+    _mm512_store_si512(out->extra + 32 * h, _mm512_srlv_epi16(_mm512_sllv_epi16(b, zeros), zeros));
   }
   out->nonzero = nonzero;
   const std::int16_t x0 = static_cast<std::int16_t>(_mm256_cvtsi256_si32(rows[0]));
-  out->dc = static_cast<std::int16_t>(x0 < 0 ? -out->magnitude[0] : out->magnitude[0]);
+  out->dc = static_cast<std::int16_t>(x0 < 0 ? -magnitude0 : magnitude0);
 }
 
 // One block, DC and AC, as PutBlockMagnitudes codes it, from zigzag order:
-// each non-zero position is the lowest bit left in the mask, its run the
-// distance from the position after the last one sent. Magnitudes are below
-// 2048, so 64 - zeros is the category 1..11 and the symbol below 256.
+// each non-zero position k is the lowest bit left in the mask, and its
+// symbol, 16 x run + category, is symbol[k] less 16 x the position after
+// the last one sent; above 255 the run needs zero-run codes first.
+// Magnitudes are below 2048, so the category is 1..11, the low four bits.
 template <typename Packer>
 DIBJPEG_ALWAYS_INLINE void PutZigzagBlock(Packer& packer, ComponentSpec* component, const ZigzagMagnitudes& m) {
   constexpr unsigned EndOfBlock = 0x00;
   PutDc(packer, component->dcTable, std::int32_t{m.dc} - component->lastDc);
   component->lastDc = m.dc;
   const HuffTable* table = component->acTable;
-  const std::uint32_t* entries = table->codeWithExtra + 64;  // indexed by symbol - 64
   std::uint64_t left = m.nonzero & ~std::uint64_t{1};
-  std::size_t from = 1;  // the first position of the current run
+  std::size_t from16 = 16;  // 16 x the first position of the current run
   while (left != 0) {
     const std::size_t k = LowestBit(left);
     left &= left - 1;
-    std::size_t run = k - from;
-    from = k + 1;
-    if (run > 15) [[unlikely]] PutZeroRuns(packer, table, run);
-    const std::uint64_t zeros = _lzcnt_u64(m.magnitude[k]);  // 64 - category
-    assert(zeros >= 53 && zeros <= 63);
-    const std::uint64_t extra = std::uint64_t{m.bits[k]} << zeros >> zeros;
-    PutEntry(packer, entries[static_cast<std::ptrdiff_t>(run * 16 - zeros)], extra);
+    std::size_t symbol = m.symbol[k] - from16;
+    assert((symbol & 15) >= 1 && (symbol & 15) <= 11);
+    from16 = 16 * k + 16;
+    if (symbol > 0xFF) [[unlikely]] {
+      std::size_t run = symbol >> 4;
+      PutZeroRuns(packer, table, run);
+      symbol = run * 16 + (symbol & 15);
+    }
+    PutEntry(packer, table->codeWithExtra[symbol], m.extra[k]);
   }
   if ((m.nonzero >> 63) == 0) PutSymbol(packer, table, EndOfBlock, 0);
 }
