@@ -2,8 +2,8 @@
 """Writes the reader fuzzer's seed corpus: small valid files of every kind the
 command-line program reads, each behind the fuzzer's flag byte (1 white
 background, 2 length unknown, 4 repair PNG checksums, 8 page 2). Run from the
-repository root, with a Python that has Pillow (python3-pil) for the GIF and
-WebP seeds:
+repository root, with a Python that has Pillow (python3-pil) for the GIF,
+WebP, TIFF and JPEG seeds:
     /usr/bin/python3 fuzz/make_reader_corpus.py
 """
 import pathlib
@@ -189,7 +189,8 @@ def tgas():
 
 
 def pillow():
-    """GIF and WebP seeds written by Pillow: still, transparent, animated."""
+    """GIF, WebP, TIFF and JPEG seeds written by Pillow: still, transparent,
+    animated, paged, compressed."""
     from PIL import Image
     import io
     frames = [Image.new("RGB", (W, H), pixel(i, i)) for i in range(3)]
@@ -205,6 +206,17 @@ def pillow():
     yield "webp_lossy", save(frames[0], "WEBP", quality=50)
     yield "webp_lossless_alpha", save(frames[0].convert("RGBA"), "WEBP", lossless=True)
     yield "webp_frames", save(frames[0], "WEBP", save_all=True, append_images=frames[1:], lossless=True)
+    for compression in ("raw", "tiff_lzw", "tiff_adobe_deflate", "packbits"):
+        yield "tiff_rgb_" + compression, save(frames[0], "TIFF", compression=compression, dpi=(300, 300))
+    yield "tiff_rgba", save(frames[0].convert("RGBA"), "TIFF")
+    yield "tiff_palette", save(frames[0].quantize(8), "TIFF", compression="tiff_lzw")
+    yield "tiff_grey16", save(frames[0].convert("L").convert("I").convert("I;16"), "TIFF")
+    yield "tiff_bilevel_g4", save(frames[0].convert("1"), "TIFF", compression="group4")
+    yield "tiff_cmyk", save(frames[0].convert("CMYK"), "TIFF")
+    yield "tiff_pages", save(frames[0], "TIFF", save_all=True, append_images=frames[1:])
+    yield "jpeg", save(frames[0], "JPEG", quality=90, dpi=(200, 200))
+    yield "jpeg_progressive_grey", save(frames[0].convert("L"), "JPEG", progressive=True)
+    yield "jpeg_cmyk", save(frames[0].convert("CMYK"), "JPEG")
 
 
 def main():
@@ -222,7 +234,7 @@ def main():
     for name, data in list(tgas()) + list(pillow()):
         (CORPUS / name).write_bytes(b"\0" + data)
         (CORPUS / (name + "_on_white")).write_bytes(b"\1" + data)
-    for name in ("gif_frames", "webp_frames"):
+    for name in ("gif_frames", "webp_frames", "tiff_pages"):
         (CORPUS / (name + "_page_2")).write_bytes(b"\x08" + dict(pillow())[name])
 
 
