@@ -73,7 +73,6 @@ bool HugePagesOffered() {
   }();
   return offered;
 #else
-  static_cast<void>(bytes);
   return false;
 #endif
 }
