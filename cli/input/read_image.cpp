@@ -87,9 +87,13 @@ bool ReadImage(Source* source, const ReadOptions& options, Image* image, std::st
     *image = Image{};
     return false;
   }
+  if (image->pixels == nullptr) {  // a reader's fault, never an image to encode
+    *error = "unreadable " + image->format + ": no image was read from it";
+    *image = Image{};
+    return false;
+  }
   return true;
 }
 
-// Each gray row is written no further along the buffer than the colour row
 
 }  // namespace dibjpeg::cli

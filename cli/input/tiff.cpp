@@ -323,9 +323,11 @@ bool ReadPage(TIFF* tif, TiffInput* in, const Source& source, const ReadOptions&
     return Refuse(error, "unreadable TIFF: " + (in->message.empty() ? what : in->message),
                   "complete, valid TIFF files");
   };
-  const tdir_t pages = TIFFNumberOfDirectories(tif);
+  // The first directory was read on opening, even where a broken chain of
+  // directories lets libtiff count none.
+  const tdir_t pages = std::max<tdir_t>(TIFFNumberOfDirectories(tif), 1);
   image->format = "TIFF";
-  image->pageCount = pages == 0 ? 1 : pages;
+  image->pageCount = pages;
   if (options.page > pages) return true;  // ReadImage refuses the page
   if (options.page > 1 && !TIFFSetDirectory(tif, static_cast<tdir_t>(options.page - 1))) {
     return unreadable("no directory " + Num(options.page));

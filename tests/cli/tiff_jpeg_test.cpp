@@ -259,6 +259,14 @@ TEST_F(TiffJpegInput, RefusesWhatItCannotReadByNameAndWritesNothing) {
                            "dd of=in bs=1 seek=20 conv=notrunc",
        "unreadable TIFF: "},
       {"tiff_header_only", "printf 'II*\\0\\100\\0\\0\\0' > in", "unreadable TIFF: "},
+      // Found by fuzzing: a directory libtiff reads on opening but counts no
+      // directories after, once taken for a success with no pixels.
+      {"tiff_no_directory_counted",
+       "/usr/bin/python3 -c \"import sys; open('in', 'wb').write(bytes.fromhex(sys.argv[1]))\" "
+       "49492a00080000000b000001040001000000050000000101040001000000030000000301030001000000010000002301"
+       "0300010000000200000011010400010000009a002000154103000100ffffffffffffffff04000100000003001ec3ff8c"
+       "1ea5ffb41e87ff146ed7ff3c6eb9ff646e9bff8c6e7dffb46e5fff14beafff3cbe91ff64be73ff8cbe55ffb4be36ff",
+       "truncated TIFF 1-bit gray uncompressed"},
       {"tiff_no_page_3", IM "rgb.ppm a.tif && tiffcp a.tif a.tif in", "TIFF holding 2 images: there is no page 3",
        "--page 3"},
       {"jpeg_cut", "cjpeg rgb.ppm | head -c 500 > in", "truncated JPEG: the file ends at byte 500"},
