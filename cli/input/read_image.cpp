@@ -95,5 +95,4 @@ bool ReadImage(Source* source, const ReadOptions& options, Image* image, std::st
   return true;
 }
 
-
 }  // namespace dibjpeg::cli
