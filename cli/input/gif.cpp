@@ -10,8 +10,10 @@
 // counted, their data skipped undecoded.
 //
 // The canvas is the output buffer itself, 32-bit red first with alpha in
-// the fourth byte; it becomes 8-bit gray when every colour table drawn from
-// is gray. A pixel index beyond its colour table is black. The pixel aspect
+// the fourth byte, or 24-bit when alpha cannot count (the first frame, not
+// composited on white: it is drawn on a clear screen, so its transparent
+// index gives its colour-table entry too); it becomes 8-bit gray when every
+// colour table drawn from is gray. A pixel index beyond its colour table is black. The pixel aspect
 // ratio goes to the JFIF header, an ICCRGBG1 application extension's
 // profile beside the pixels.
 #include <gif_lib.h>
@@ -71,18 +73,19 @@ struct Rect {
 struct Canvas {
   std::uint8_t* pixels;
   std::uint32_t width, height;
+  unsigned bytes;  // 4 with alpha, 3 without
   std::uint8_t* At(std::uint32_t x, std::uint32_t y) const {
-    return pixels + (std::uint64_t(height - 1 - y) * width + x) * 4;
+    return pixels + std::uint64_t(height - 1 - y) * DibRowStride(width, 8 * bytes) + std::uint64_t(x) * bytes;
   }
   void Copy(const Rect& r, std::uint8_t* saved, bool save) const {
     for (std::uint32_t y = 0; y < r.height; ++y) {
       std::uint8_t* row = At(r.left, r.top + y);
-      std::uint8_t* keep = saved + std::uint64_t(y) * r.width * 4;
-      save ? std::memcpy(keep, row, r.width * 4) : std::memcpy(row, keep, r.width * 4);
+      std::uint8_t* keep = saved + std::uint64_t(y) * r.width * bytes;
+      save ? std::memcpy(keep, row, r.width * bytes) : std::memcpy(row, keep, r.width * bytes);
     }
   }
   void Clear(const Rect& r) const {
-    for (std::uint32_t y = 0; y < r.height; ++y) std::memset(At(r.left, r.top + y), 0, r.width * 4);
+    for (std::uint32_t y = 0; y < r.height; ++y) std::memset(At(r.left, r.top + y), 0, r.width * bytes);
   }
 };
 
@@ -92,14 +95,20 @@ int DrawFrame(GifFileType* gif, const Canvas& canvas, const Colours& colours, in
   std::vector<GifPixelType> line(std::size_t(d.Width));
   constexpr int PassStart[] = {0, 4, 2, 1}, PassStep[] = {8, 8, 4, 2};  // interlaced row order
   const int passes = d.Interlace ? 4 : 1;
+  const std::uint32_t left = std::uint32_t(d.Left);
+  const std::uint32_t count = left < canvas.width ? std::min(std::uint32_t(d.Width), canvas.width - left) : 0;
   for (int pass = 0; pass < passes; ++pass) {
     for (int r = d.Interlace ? PassStart[pass] : 0; r < d.Height; r += d.Interlace ? PassStep[pass] : 1) {
       if (DGifGetLine(gif, line.data(), d.Width) == GIF_ERROR) return gif->Error;
       const std::int64_t y = std::int64_t(d.Top) + r;
-      if (y >= canvas.height) continue;
-      for (int i = 0; i < d.Width && std::int64_t(d.Left) + i < canvas.width; ++i) {
-        std::uint8_t* p = canvas.At(std::uint32_t(d.Left + i), std::uint32_t(y));
-        const int index = line[std::size_t(i)];
+      if (y >= canvas.height || count == 0) continue;
+      std::uint8_t* p = canvas.At(left, std::uint32_t(y));
+      if (canvas.bytes == 3) {
+        for (std::uint32_t i = 0; i < count; ++i, p += 3) std::memcpy(p, colours[line[i]].data(), 3);
+        continue;
+      }
+      for (std::uint32_t i = 0; i < count; ++i, p += 4) {
+        const int index = line[i];
         if (index == transparent && p[3] != 0) continue;
         std::memcpy(p, colours[std::size_t(index)].data(), 3);
         p[3] = index == transparent ? 0 : 255;
@@ -128,12 +137,13 @@ bool Read(GifFileType* gif, GifJob* job, Source* source, const ReadOptions& opti
     return Refuse(error, "GIF with a logical screen of " + Num(std::uint64_t(gif->SWidth)) + " x " +
                              Num(std::uint64_t(gif->SHeight)) + " pixels", "at least 1 x 1 pixels");
   }
-  if (!AllocatePixels(*source, options, std::uint64_t(gif->SWidth), std::uint64_t(gif->SHeight), 32, 0, image,
+  const unsigned bits = options.page == 1 && !options.whiteBackground ? 24 : 32;
+  if (!AllocatePixels(*source, options, std::uint64_t(gif->SWidth), std::uint64_t(gif->SHeight), bits, 0, image,
                       error)) {
     return false;
   }
   if (gif->AspectByte != 0) image->density = {0, std::uint16_t(gif->AspectByte + 15), 64};  // (n + 15) / 64
-  const Canvas canvas{image->pixels.get(), image->width, image->height};
+  const Canvas canvas{image->pixels.get(), image->width, image->height, bits / 8};
   const auto refuse = [&](int code, std::uint32_t frame) {
     if (job->ended) {  // giflib gives D_GIF_ERR_READ_FAILED for bad data too
       return Refuse(error, "truncated GIF: the file ends at byte " + Num(source->position) + " in frame " +
@@ -216,7 +226,7 @@ bool Read(GifFileType* gif, GifJob* job, Source* source, const ReadOptions& opti
                    std::min<std::uint32_t>(std::uint32_t(d.Height), canvas.height - std::uint32_t(d.Top))};
     }
     if (last.disposal == DISPOSE_PREVIOUS && frames < options.page) {
-      last.saved.resize(std::uint64_t(last.rect.width) * last.rect.height * 4);
+      last.saved.resize(std::uint64_t(last.rect.width) * last.rect.height * canvas.bytes);
       canvas.Copy(last.rect, last.saved.data(), true);
     }
     if (const int code = DrawFrame(gif, canvas, colours, control.TransparentColor)) return refuse(code, frames);
