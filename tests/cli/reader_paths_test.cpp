@@ -1,8 +1,9 @@
-// GIF frames' LZW data as the program decodes it, from files built here by
-// an LZW coder of the test's own: strings that run from one row into the
-// next, a code for the string being defined, a table that fills and is used
-// full without a clear code, and data that ends early or names a code not
-// yet defined.
+// The readers' own decoding and fast paths. GIF frames' LZW data, from
+// files built here by an LZW coder of the test's own: strings that run from
+// one row into the next, a code for the string being defined, a table that
+// fills and is used full without a clear code, and data that ends early or
+// names a code not yet defined. TIFF rows read in place or copied from
+// whole strips, against the same pixels as a PPM.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -90,27 +91,38 @@ Bytes Gif(int width, int height, int minimum, const std::vector<int>& codes) {
   return gif;
 }
 
-int Encode(const fs::path& dir, const Bytes& gif, std::string* err) {
-  std::ofstream(dir / "in.gif", std::ios::binary).write(reinterpret_cast<const char*>(gif.data()), gif.size());
-  const std::string q = "'" + dir.string() + "/";
-  const int status =
-      std::system(("'" DIBJPEG_CLI "' -q 100 -s 444 " + q + "in.gif' " + q + "out.jpg' 2>" + q + "err'").c_str());
-  std::ifstream in(dir / "err");
-  err->assign(std::istreambuf_iterator<char>(in), {});
+Bytes ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+int Shell(const std::string& command) {
+  const int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-class GifLzw : public testing::Test {
+// Writes `file` as dir/in.<ext> and encodes it to dir/out.jpg at quality 100, 4:4:4.
+int Encode(const fs::path& dir, const Bytes& file, std::string* err, const std::string& ext = "gif") {
+  const std::string in = dir.string() + "/in." + ext;
+  std::ofstream(in, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), file.size());
+  const std::string q = "'" + dir.string() + "/";
+  const int status = Shell("'" DIBJPEG_CLI "' -q 100 -s 444 '" + in + "' " + q + "out.jpg' 2>" + q + "err'");
+  const Bytes text = ReadFile(dir / "err");
+  err->assign(text.begin(), text.end());
+  return status;
+}
+
+class ReaderPaths : public testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("dibjpeg-giflzw-" + std::to_string(getpid()));
+    dir_ = fs::temp_directory_path() / ("dibjpeg-readers-" + std::to_string(getpid()));
     fs::create_directories(dir_);
   }
   void TearDown() override { fs::remove_all(dir_); }
   fs::path dir_;
 };
 
-TEST_F(GifLzw, DecodesWhatItsCodesSay) {
+TEST_F(ReaderPaths, DecodesWhatItsCodesSay) {
   const struct {
     const char* name;
     int width, height, minimum;
@@ -139,14 +151,13 @@ TEST_F(GifLzw, DecodesWhatItsCodesSay) {
     if (c.width * c.height > 10000) EXPECT_GT(codes.size(), 8000u);  // the table fills, then serves 4000 codes
     std::string err;
     ASSERT_EQ(Encode(dir_, Gif(c.width, c.height, c.minimum, codes), &err), 0) << err;
-    std::ifstream in(dir_ / "out.jpg", std::ios::binary);
     Decoded decoded;
-    ASSERT_TRUE(DecodeJpeg(Bytes(std::istreambuf_iterator<char>(in), {}), &decoded, &err)) << err;
+    ASSERT_TRUE(DecodeJpeg(ReadFile(dir_ / "out.jpg"), &decoded, &err)) << err;
     EXPECT_GE(Psnr(decoded, want), 35.0);  // about 10 dB when a string is misplaced
   }
 }
 
-TEST_F(GifLzw, RefusesCodesThatEndEarlyOrAreNotDefined) {
+TEST_F(ReaderPaths, RefusesCodesThatEndEarlyOrAreNotDefined) {
   const struct {
     const char* name;
     std::vector<int> codes;  // for 5 x 4 pixels, 4 colours
@@ -163,6 +174,32 @@ TEST_F(GifLzw, RefusesCodesThatEndEarlyOrAreNotDefined) {
     EXPECT_EQ(Encode(dir_, Gif(5, 4, 2, c.codes), &err), 1);
     EXPECT_NE(err.find("unreadable GIF: frame 1: "), std::string::npos) << err;
     EXPECT_FALSE(fs::exists(dir_ / "out.jpg"));
+  }
+}
+
+// 1300 x 1200 RGB is 4.7 MB: in one strip it is read a row at a time
+// straight into place, in strips of 16 rows copied from each strip.
+TEST_F(ReaderPaths, ReadsTiffRowsInPlaceOrFromStripsAsPpm) {
+  if (access("/usr/bin/tiffcp", X_OK) != 0) GTEST_SKIP() << "needs tiffcp (libtiff-tools)";
+  const RgbImage image = MakeTestImage(1300, 1200);
+  const std::string head = "P6\n1300 1200\n255\n";
+  Bytes ppm(head.begin(), head.end());
+  ppm.insert(ppm.end(), image.rgb.begin(), image.rgb.end());
+  std::string err;
+  ASSERT_EQ(Encode(dir_, ppm, &err, "ppm"), 0) << err;
+  Decoded want;
+  ASSERT_TRUE(DecodeJpeg(ReadFile(dir_ / "out.jpg"), &want, &err)) << err;
+  const fs::path tif = dir_ / "t.tif";
+  for (const char* options : {"-c none -r 1200", "-c zip -r 1200", "-c none -r 16", "-c zip -r 16"}) {
+    SCOPED_TRACE(options);
+    ASSERT_EQ(Shell("pnmtotiff -truecolor '" + (dir_ / "in.ppm").string() + "' > '" + tif.string() +
+                    "' 2>/dev/null && tiffcp " + options + " '" + tif.string() + "' '" + (dir_ / "c.tif").string() +
+                    "'"),
+              0);
+    ASSERT_EQ(Encode(dir_, ReadFile(dir_ / "c.tif"), &err, "tif"), 0) << err;
+    Decoded got;
+    ASSERT_TRUE(DecodeJpeg(ReadFile(dir_ / "out.jpg"), &got, &err)) << err;
+    EXPECT_TRUE(got.pixels == want.pixels);
   }
 }
 
