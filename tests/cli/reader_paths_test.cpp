@@ -177,8 +177,9 @@ TEST_F(ReaderPaths, RefusesCodesThatEndEarlyOrAreNotDefined) {
   }
 }
 
-// 1300 x 1200 RGB is 4.7 MB: in one strip it is read a row at a time
-// straight into place, in strips of 16 rows copied from each strip.
+// 1300 x 1200 RGB is 4.7 MB: in one Deflate strip it is read a row at a
+// time straight into place; in strips of 16 rows (or uncompressed, which
+// libtiff cuts into strips of its own) each row is copied from its strip.
 TEST_F(ReaderPaths, ReadsTiffRowsInPlaceOrFromStripsAsPpm) {
   if (access("/usr/bin/tiffcp", X_OK) != 0) GTEST_SKIP() << "needs tiffcp (libtiff-tools)";
   const RgbImage image = MakeTestImage(1300, 1200);
