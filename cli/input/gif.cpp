@@ -10,8 +10,10 @@
 // counted, their data skipped undecoded.
 //
 // The canvas is the output buffer itself, 32-bit red first with alpha in
-// the fourth byte; it becomes 8-bit gray when every colour table drawn from
-// is gray. A pixel index beyond its colour table is black. The pixel aspect
+// the fourth byte, or 24-bit when alpha cannot count (the first frame, not
+// composited on white: it is drawn on a clear screen, so its transparent
+// index gives its colour-table entry too); it becomes 8-bit gray when every
+// colour table drawn from is gray. A pixel index beyond its colour table is black. The pixel aspect
 // ratio goes to the JFIF header, an ICCRGBG1 application extension's
 // profile beside the pixels.
 #include <gif_lib.h>
@@ -19,6 +21,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 
 #include "input/formats.h"
 
@@ -71,42 +74,146 @@ struct Rect {
 struct Canvas {
   std::uint8_t* pixels;
   std::uint32_t width, height;
+  unsigned bytes;  // 4 with alpha, 3 without
   std::uint8_t* At(std::uint32_t x, std::uint32_t y) const {
-    return pixels + (std::uint64_t(height - 1 - y) * width + x) * 4;
+    return pixels + std::uint64_t(height - 1 - y) * DibRowStride(width, 8 * bytes) + std::uint64_t(x) * bytes;
   }
   void Copy(const Rect& r, std::uint8_t* saved, bool save) const {
     for (std::uint32_t y = 0; y < r.height; ++y) {
       std::uint8_t* row = At(r.left, r.top + y);
-      std::uint8_t* keep = saved + std::uint64_t(y) * r.width * 4;
-      save ? std::memcpy(keep, row, r.width * 4) : std::memcpy(row, keep, r.width * 4);
+      std::uint8_t* keep = saved + std::uint64_t(y) * r.width * bytes;
+      save ? std::memcpy(keep, row, r.width * bytes) : std::memcpy(row, keep, r.width * bytes);
     }
   }
   void Clear(const Rect& r) const {
-    for (std::uint32_t y = 0; y < r.height; ++y) std::memset(At(r.left, r.top + y), 0, r.width * 4);
+    for (std::uint32_t y = 0; y < r.height; ++y) std::memset(At(r.left, r.top + y), 0, r.width * bytes);
   }
+};
+
+// A frame's LZW-coded indexes, a row at a time, from the data blocks giflib
+// hands over (giflib's own line decoder takes twice as long). Codes grow
+// from the minimum size plus one to 12 bits; a full table stays as it is
+// until a clear code.
+class Lzw {
+ public:
+  explicit Lzw(GifFileType* gif) : gif_(gif) {}
+  // giflib error code, or 0.
+  int Start() {
+    int minimum = 0;
+    if (DGifGetCode(gif_, &minimum, &block_) == GIF_ERROR) return gif_->Error;
+    if (minimum < 1 || minimum > 8) return D_GIF_ERR_IMAGE_DEFECT;
+    minimum_ = minimum;
+    clear_ = 1 << minimum;
+    for (int i = 0; i < clear_; ++i) suffix_[i] = first_[i] = std::uint8_t(i), length_[i] = 1;
+    Reset();
+    Open();
+    return 0;
+  }
+  // The next `n` indexes; giflib error code, or 0.
+  int Read(std::uint8_t* out, int n) {
+    int filled = std::min(spillEnd_ - spillAt_, n);
+    std::memcpy(out, spill_ + spillAt_, std::size_t(filled));
+    spillAt_ += filled;
+    while (filled < n) {
+      const int code = Code();
+      if (code == -2) return gif_->Error;
+      if (code < 0 || code == clear_ + 1) return D_GIF_ERR_EOF_TOO_SOON;  // data or end code before the last pixel
+      if (code == clear_) {
+        Reset();
+        continue;
+      }
+      if (code > next_ || (code == next_ && prev_ < 0)) return D_GIF_ERR_IMAGE_DEFECT;
+      if (prev_ >= 0 && next_ < 4096) {  // the previous string and this one's first index
+        prefix_[next_] = std::uint16_t(prev_);
+        suffix_[next_] = code < next_ ? first_[code] : first_[prev_];
+        first_[next_] = first_[prev_];
+        length_[next_] = std::uint16_t(length_[prev_] + 1);
+        if (++next_ == 1 << size_ && size_ < 12) ++size_;
+      }
+      prev_ = code;
+      const int length = length_[code];
+      std::uint8_t* to = length <= n - filled ? out + filled : spill_;  // a string may run into the next row
+      for (int i = length - 1, c = code; i >= 0; --i, c = prefix_[c]) to[i] = suffix_[c];
+      if (to == spill_) {
+        std::memcpy(out + filled, spill_, std::size_t(n - filled));
+        spillAt_ = n - filled, spillEnd_ = length;
+        filled = n;
+      } else {
+        filled += length;
+      }
+    }
+    return 0;
+  }
+  // Reads past the frame's last data block; giflib error code, or 0.
+  int Finish() {
+    while (block_ != nullptr) {
+      if (DGifGetCodeNext(gif_, &block_) == GIF_ERROR) return gif_->Error;
+    }
+    return 0;
+  }
+
+ private:
+  void Reset() { size_ = minimum_ + 1, next_ = clear_ + 2, prev_ = -1; }
+  void Open() {
+    at_ = block_ != nullptr ? block_ + 1 : nullptr;
+    end_ = block_ != nullptr ? at_ + block_[0] : nullptr;
+  }
+  // The next code; -1 when the blocks end, -2 on a read error.
+  int Code() {
+    while (bits_ < size_) {
+      while (at_ == end_) {
+        if (block_ == nullptr) return -1;
+        if (DGifGetCodeNext(gif_, &block_) == GIF_ERROR) return -2;
+        Open();
+      }
+      bits_ += 8;
+      acc_ |= std::uint32_t(*at_++) << (bits_ - 8);
+    }
+    const int code = int(acc_ & ((1u << size_) - 1));
+    acc_ >>= size_;
+    bits_ -= size_;
+    return code;
+  }
+
+  GifFileType* gif_;
+  GifByteType* block_ = nullptr;  // the current data block: its length, then its bytes
+  const std::uint8_t *at_ = nullptr, *end_ = nullptr;
+  std::uint32_t acc_ = 0;
+  int bits_ = 0, minimum_ = 0, size_ = 0, clear_ = 0, next_ = 0, prev_ = -1;
+  std::uint16_t prefix_[4096] = {}, length_[4096] = {};
+  std::uint8_t suffix_[4096] = {}, first_[4096] = {}, spill_[4096] = {};
+  int spillAt_ = 0, spillEnd_ = 0;
 };
 
 // Decodes the current frame onto the canvas; giflib error code, or 0.
 int DrawFrame(GifFileType* gif, const Canvas& canvas, const Colours& colours, int transparent) {
   const GifImageDesc& d = gif->Image;
   std::vector<GifPixelType> line(std::size_t(d.Width));
+  auto lzw = std::make_unique<Lzw>(gif);
+  if (const int code = lzw->Start()) return code;
   constexpr int PassStart[] = {0, 4, 2, 1}, PassStep[] = {8, 8, 4, 2};  // interlaced row order
   const int passes = d.Interlace ? 4 : 1;
+  const std::uint32_t left = std::uint32_t(d.Left);
+  const std::uint32_t count = left < canvas.width ? std::min(std::uint32_t(d.Width), canvas.width - left) : 0;
   for (int pass = 0; pass < passes; ++pass) {
     for (int r = d.Interlace ? PassStart[pass] : 0; r < d.Height; r += d.Interlace ? PassStep[pass] : 1) {
-      if (DGifGetLine(gif, line.data(), d.Width) == GIF_ERROR) return gif->Error;
+      if (const int code = lzw->Read(line.data(), d.Width)) return code;
       const std::int64_t y = std::int64_t(d.Top) + r;
-      if (y >= canvas.height) continue;
-      for (int i = 0; i < d.Width && std::int64_t(d.Left) + i < canvas.width; ++i) {
-        std::uint8_t* p = canvas.At(std::uint32_t(d.Left + i), std::uint32_t(y));
-        const int index = line[std::size_t(i)];
+      if (y >= canvas.height || count == 0) continue;
+      std::uint8_t* p = canvas.At(left, std::uint32_t(y));
+      if (canvas.bytes == 3) {
+        for (std::uint32_t i = 0; i < count; ++i, p += 3) std::memcpy(p, colours[line[i]].data(), 3);
+        continue;
+      }
+      for (std::uint32_t i = 0; i < count; ++i, p += 4) {
+        const int index = line[i];
         if (index == transparent && p[3] != 0) continue;
         std::memcpy(p, colours[std::size_t(index)].data(), 3);
         p[3] = index == transparent ? 0 : 255;
       }
     }
   }
-  return 0;
+  return lzw->Finish();
 }
 
 // Reads past the current frame's data without decoding it.
@@ -128,12 +235,13 @@ bool Read(GifFileType* gif, GifJob* job, Source* source, const ReadOptions& opti
     return Refuse(error, "GIF with a logical screen of " + Num(std::uint64_t(gif->SWidth)) + " x " +
                              Num(std::uint64_t(gif->SHeight)) + " pixels", "at least 1 x 1 pixels");
   }
-  if (!AllocatePixels(*source, options, std::uint64_t(gif->SWidth), std::uint64_t(gif->SHeight), 32, 0, image,
+  const unsigned bits = options.page == 1 && !options.whiteBackground ? 24 : 32;
+  if (!AllocatePixels(*source, options, std::uint64_t(gif->SWidth), std::uint64_t(gif->SHeight), bits, 0, image,
                       error)) {
     return false;
   }
   if (gif->AspectByte != 0) image->density = {0, std::uint16_t(gif->AspectByte + 15), 64};  // (n + 15) / 64
-  const Canvas canvas{image->pixels.get(), image->width, image->height};
+  const Canvas canvas{image->pixels.get(), image->width, image->height, bits / 8};
   const auto refuse = [&](int code, std::uint32_t frame) {
     if (job->ended) {  // giflib gives D_GIF_ERR_READ_FAILED for bad data too
       return Refuse(error, "truncated GIF: the file ends at byte " + Num(source->position) + " in frame " +
@@ -216,7 +324,7 @@ bool Read(GifFileType* gif, GifJob* job, Source* source, const ReadOptions& opti
                    std::min<std::uint32_t>(std::uint32_t(d.Height), canvas.height - std::uint32_t(d.Top))};
     }
     if (last.disposal == DISPOSE_PREVIOUS && frames < options.page) {
-      last.saved.resize(std::uint64_t(last.rect.width) * last.rect.height * 4);
+      last.saved.resize(std::uint64_t(last.rect.width) * last.rect.height * canvas.bytes);
       canvas.Copy(last.rect, last.saved.data(), true);
     }
     if (const int code = DrawFrame(gif, canvas, colours, control.TransparentColor)) return refuse(code, frames);

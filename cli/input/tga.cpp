@@ -145,14 +145,25 @@ bool ReadTga(Source* source, const std::uint8_t* header, const ReadOptions& opti
   const std::uint64_t stride = DibRowStride(t.width, outBits);
   std::vector<std::uint8_t> row(t.width * t.bytes);
   Pixels pixels(t, source);
+  // 24-bit colour and 8-bit gray, left to right, are stored as the encoder
+  // takes them: read straight into their rows.
+  const bool straight = !t.rightToLeft && ((t.kind() == 2 && t.bytes == 3) || (t.kind() == 3 && t.bits == 8));
+  if (straight && !t.rle) {
+    const std::int64_t step = t.topDown ? -std::int64_t(stride) : std::int64_t(stride);
+    if (!ReadRowRun(source, &image->pixels[t.topDown ? (t.height - 1) * stride : 0], step, t.height, row.size())) {
+      return RefuseTruncated(error, image->format, dataEnd, source->position);
+    }
+    return true;
+  }
   for (std::uint64_t r = 0; r < t.height; ++r) {
-    if (!pixels.Row(row.data())) {
+    std::uint8_t* out = &image->pixels[(t.topDown ? t.height - 1 - r : r) * stride];
+    if (!pixels.Row(straight ? out : row.data())) {
       if (!t.rle) return RefuseTruncated(error, image->format, dataEnd, source->position);
       return Refuse(error, "truncated TGA: run-length data ends at byte " + Num(source->position) + " in row " +
                                Num(r + 1) + " of " + Num(t.height),
                     "complete files");
     }
-    std::uint8_t* out = &image->pixels[(t.topDown ? t.height - 1 - r : r) * stride];
+    if (straight) continue;
     for (std::uint64_t i = 0; i < t.width; ++i) {
       const std::uint8_t* p = &row[i * t.bytes];
       const std::uint64_t x = t.rightToLeft ? t.width - 1 - i : i;

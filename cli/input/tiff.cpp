@@ -174,11 +174,15 @@ bool ReadSamples(TIFF* tif, const Layout& l, const CmykToRgb& cmyk, bool white, 
   if (lineBytes < (std::uint64_t(l.width) * perPlane * l.bits + 7) / 8) return false;
   std::uint32_t bandRows = 1, tileWidth = 0;
   std::uint64_t tileBytes = 0;
-  const bool scanlines = !TIFFIsTiled(tif) && !separate;
-  if (!scanlines && !TIFFIsTiled(tif)) {
+  if (!TIFFIsTiled(tif)) {
     TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &bandRows);
     bandRows = std::clamp<std::uint32_t>(bandRows, 1, l.height);
   }
+  // Whole strips where they take at most 4 MiB (libtiff inflates a whole
+  // strip with libdeflate, in half the time zlib takes row by row), else
+  // a row at a time.
+  const bool scanlines = !TIFFIsTiled(tif) && !separate && lineBytes * bandRows > (std::uint64_t{4} << 20);
+  if (scanlines) bandRows = 1;
   if (TIFFIsTiled(tif)) {
     TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tileWidth);
     TIFFGetField(tif, TIFFTAG_TILELENGTH, &bandRows);
@@ -200,11 +204,17 @@ bool ReadSamples(TIFF* tif, const Layout& l, const CmykToRgb& cmyk, bool white, 
   auto* samples = reinterpret_cast<std::uint16_t*>(sampleBytes.get());
   const std::uint64_t tileRowBytes = std::uint64_t(tileWidth) * perPlane * l.bits / 8;
   const unsigned n = l.gray ? 1 : 3;
+  // 8-bit gray or RGB, stored as the encoder takes it: each row goes
+  // straight into its place (read there, or copied from the band).
+  const bool straight = l.bits == 8 && !separate && l.samples == n && l.palette[0].empty() && !l.cmyk &&
+                        l.photometric != PHOTOMETRIC_MINISWHITE;
+  const bool inPlace = straight && scanlines && lineBytes <= DibRowStride(l.width, 8 * n);
   for (std::uint32_t y = 0; y < l.height; ++y) {
+    std::uint8_t* out = l.Row(image, y);
     for (unsigned p = 0; p < planes; ++p) {
       std::uint8_t* plane = band.get() + p * planeBytes;
       if (scanlines) {
-        if (TIFFReadScanline(tif, plane, y, 0) < 0) return false;
+        if (TIFFReadScanline(tif, inPlace ? out : plane, y, 0) < 0) return false;
       } else if (y % bandRows == 0 && tile == nullptr) {
         const auto size = static_cast<tmsize_t>(lineBytes * std::min(bandRows, l.height - y));
         if (TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, y, static_cast<std::uint16_t>(p)), plane, size) < 0) {
@@ -220,10 +230,17 @@ bool ReadSamples(TIFF* tif, const Layout& l, const CmykToRgb& cmyk, bool white, 
           }
         }
       }
+      if (straight) {
+        if (!inPlace) std::memcpy(out, plane + (y % bandRows) * lineBytes, std::size_t(l.width) * n);
+        continue;
+      }
       Unpack(plane + (y % bandRows) * lineBytes, l.bits, std::size_t(l.width) * perPlane, !l.palette[0].empty(),
              samples + p, planes);
     }
-    std::uint8_t* out = l.Row(image, y);
+    if (straight) {
+      l.Mirror(out);
+      continue;
+    }
     if (l.cmyk) cmyk.Convert(samples, out, l.width);
     for (std::uint32_t x = 0; x < l.width; ++x) {
       const std::uint16_t* s = &samples[std::size_t(x) * l.samples];
