@@ -233,9 +233,9 @@ TEST(HuffmanTables, SegmentAndCodes) {
     int perLength[17] = {};
     for (int a = 0; a < 256; ++a) {
       const int n = table.codeSize[a];
-      const std::uint32_t entry = table.codeWithExtra[a];
+      const CodeWithExtra entry = table.codeWithExtra[a];
       std::string sent;
-      for (int i = static_cast<int>(entry & 63) - 1; i >= 0; --i) sent += (entry >> 6 >> i & 1) ? '1' : '0';
+      for (int i = static_cast<int>(entry.size) - 1; i >= 0; --i) sent += (entry.bits >> i & 1) ? '1' : '0';
       EXPECT_EQ(sent, Bits(table, a) + std::string(a & 15, '0')) << t << " entry " << a;
       if (!listed.count(a)) {
         EXPECT_EQ(n, 0) << t << " unlisted " << a;

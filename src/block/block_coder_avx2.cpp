@@ -19,27 +19,28 @@ namespace {
 // reads magnitudes stored a whole block earlier, not ones whose stores may
 // still be on their way to the cache, and the processor can overlap the
 // transform's vector work with the coder's scalar work.
-// The two blocks are reached through pointers that swap, so the coder's
-// loads need no index for which one it reads.
+// The block being coded is reached through a pointer, so the coder's loads
+// need no index for which one it reads; the one ahead is the other. (One
+// pointer rather than a pair that swaps: GCC kept the pair as one vector in
+// memory, so that every block's loads waited for a vector store to be
+// forwarded.)
 template <bool Emit>
 struct TransformAhead {
   BlockMagnitudes m[2];
   BlockMagnitudes* now = &m[0];
-  BlockMagnitudes* ahead = &m[1];
 
   TransformAhead() = default;
-  TransformAhead(const TransformAhead&) = delete;  // the pointers point into this object
+  TransformAhead(const TransformAhead&) = delete;  // the pointer points into this object
 
   DIBJPEG_ALWAYS_INLINE void Start(const ComponentSpec* c, const std::uint8_t* samples) {
     TransformMagnitudes(now, samples, c->quantTable);
   }
   DIBJPEG_ALWAYS_INLINE void Code(BitPacker<Emit>& packer, ComponentSpec* c, const std::uint8_t*,
                                   const ComponentSpec* next, const std::uint8_t* nextSamples) {
+    BlockMagnitudes* const ahead = now == &m[0] ? &m[1] : &m[0];
     if (next != nullptr) TransformMagnitudes(ahead, nextSamples, next->quantTable);
     PutBlockMagnitudes(packer, c, *now);
-    BlockMagnitudes* const done = now;
     now = ahead;
-    ahead = done;
   }
 };
 

@@ -135,23 +135,23 @@ DIBJPEG_ALWAYS_INLINE void PutZigzagBlock(Packer& packer, ComponentSpec* compone
 // Each block coded while the next one is transformed, as in the AVX2 coder.
 template <bool Emit>
 struct TransformAheadZigzag {
+  // The block being coded; the one ahead is the other (one pointer, as in
+  // the AVX2 coder).
   ZigzagMagnitudes m[2];
   ZigzagMagnitudes* now = &m[0];
-  ZigzagMagnitudes* ahead = &m[1];
 
   TransformAheadZigzag() = default;
-  TransformAheadZigzag(const TransformAheadZigzag&) = delete;  // the pointers point into this object
+  TransformAheadZigzag(const TransformAheadZigzag&) = delete;  // the pointer points into this object
 
   DIBJPEG_ALWAYS_INLINE void Start(const ComponentSpec* c, const std::uint8_t* samples) {
     TransformZigzag(now, samples, c->quantTable);
   }
   DIBJPEG_ALWAYS_INLINE void Code(BitPacker<Emit>& packer, ComponentSpec* c, const std::uint8_t*,
                                   const ComponentSpec* next, const std::uint8_t* nextSamples) {
+    ZigzagMagnitudes* const ahead = now == &m[0] ? &m[1] : &m[0];
     if (next != nullptr) TransformZigzag(ahead, nextSamples, next->quantTable);
     PutZigzagBlock(packer, c, *now);
-    ZigzagMagnitudes* const done = now;
     now = ahead;
-    ahead = done;
   }
 };
 

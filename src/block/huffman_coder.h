@@ -232,8 +232,8 @@ DIBJPEG_ALWAYS_INLINE Magnitude MagnitudeOf(std::int32_t v) {
 // table entry that holds both the code, shifted past the extra bits, and the
 // total length.
 template <typename Packer>
-DIBJPEG_ALWAYS_INLINE void PutEntry(Packer& packer, std::uint32_t entry, std::uint64_t extra) {
-  packer.Put(entry >> 6 | extra, entry & 63);
+DIBJPEG_ALWAYS_INLINE void PutEntry(Packer& packer, const CodeWithExtra& entry, std::uint64_t extra) {
+  packer.Put(entry.bits | extra, entry.size);
 }
 template <typename Packer>
 DIBJPEG_ALWAYS_INLINE void PutSymbol(Packer& packer, const HuffTable* table, unsigned symbol, std::uint32_t extra) {
@@ -312,7 +312,7 @@ DIBJPEG_ALWAYS_INLINE void PutBlockMagnitudes(Packer& packer, ComponentSpec* com
   PutDc(packer, component->dcTable, std::int32_t{m.dc} - component->lastDc);
   component->lastDc = m.dc;
   const HuffTable* table = component->acTable;
-  const std::uint32_t* entries = table->codeWithExtra + 64;  // indexed by symbol - 64
+  const CodeWithExtra* entries = table->codeWithExtra + 64;  // indexed by symbol - 64
   PutAcRuns(packer, table, m.nonzero, [&](int at, unsigned run) {
     const std::uint64_t zeros = _lzcnt_u64(m.magnitude[at]);  // 64 - category
     assert(zeros >= 53 && zeros <= 63);

@@ -46,17 +46,25 @@ constexpr void SetQuantValue(QuantTable* table, int j, int v) {
   table->scale[j] = static_cast<std::uint16_t>(1u << (17 - s));
 }
 
+// A code with room for its extra bits after it, as the block coder sends it:
+// two loads and no bit fields to split.
+struct CodeWithExtra {
+  std::uint32_t bits;  // the code shifted past its extra bits (at most 26 bits)
+  std::uint32_t size;  // code length plus extra bits
+};
+
 // Code of every symbol of one Huffman table. Symbols the table does not list
 // have codeSize 0.
 struct HuffTable {
+  // The block coder's form, first so that an entry's address is the table's
+  // plus 8 x symbol. With s = symbol & 15, the category whose s extra bits
+  // follow the code (a DC symbol is its category): code << s and
+  // codeSize + s. Unlisted symbols have size s and no bits, as if their code
+  // were empty.
+  CodeWithExtra codeWithExtra[256];
   std::uint8_t tableId;         // 0 luminance, 1 chrominance; written into SOS
   std::uint8_t codeSize[256];   // bits, 1..16
   std::uint16_t code[256];      // right-aligned in its low codeSize bits
-  // The block coder's form, one load per symbol. With s = symbol & 15, the
-  // category whose s extra bits follow the code (a DC symbol is its category):
-  // bits 6..31 hold code << s (at most 26 bits) and bits 0..5 codeSize + s.
-  // Unlisted symbols hold s alone, as if their code were empty.
-  std::uint32_t codeWithExtra[256];
 };
 
 // Entry k is the natural index (row x 8 + column) of the k-th coefficient in

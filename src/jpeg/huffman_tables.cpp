@@ -81,7 +81,7 @@ constexpr HuffTable BuildCodes(const std::uint8_t* record) {
   for (int symbol = 0; symbol < 256; ++symbol) {
     const int extra = symbol & 15;
     const std::uint32_t listed = table.codeSize[symbol] == 0 ? 0 : table.code[symbol];
-    table.codeWithExtra[symbol] = (listed << extra) << 6 | (table.codeSize[symbol] + extra);
+    table.codeWithExtra[symbol] = {listed << extra, static_cast<std::uint32_t>(table.codeSize[symbol] + extra)};
   }
   return table;
 }
