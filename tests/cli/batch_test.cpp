@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_files.h"
 #include "test_support.h"
 
 namespace dibjpeg::test {
@@ -38,7 +39,6 @@ void WriteBytes(const fs::path& path, const Bytes& data) {
 }
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-std::string Q(const fs::path& path) { return "'" + path.string() + "'"; }
 std::string Sub(const std::string& s, const char* from, const std::string& to) {
   return std::regex_replace(s, std::regex(from), to);
 }

@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_files.h"
 #include "test_support.h"
 
 namespace dibjpeg::test {
@@ -412,22 +413,11 @@ RgbImage Luma(const RgbImage& image) {
 
 // ---- running the program ----
 
-Bytes ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const fs::path& path, const Bytes& data) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), data.size());
-}
-
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // What an existing OUTPUT holds before a run: the start of a JPEG, which the
 // program may replace.
 Bytes OldJpeg() { return Text("\xFF\xD8\xFF old"); }
-
-std::string Q(const fs::path& path) { return "'" + path.string() + "'"; }
 
 struct Outcome {
   int exit = -1;

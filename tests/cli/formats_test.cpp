@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli_files.h"
 #include "test_support.h"
 
 namespace dibjpeg::test {
@@ -26,17 +27,6 @@ using namespace std::literals;
 
 constexpr char ImageMagick[] = "/usr/bin/convert-im6.q16";
 constexpr char Python[] = "/usr/bin/python3";  // Debian's, with python3-pil
-
-Bytes ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const fs::path& path, const Bytes& data) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), data.size());
-}
-
-std::string Q(const fs::path& path) { return "'" + path.string() + "'"; }
 
 int Shell(const std::string& command) {
   const int status = std::system(command.c_str());

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_files.h"
 #include "test_support.h"
 
 namespace dibjpeg::test {
@@ -114,15 +115,6 @@ Bytes Bmp32(const std::vector<std::array<std::uint8_t, 4>>& pixels, std::uint32_
   for (const auto& p : pixels) file.insert(file.end(), p.begin(), p.end());
   return file;
 }
-
-Bytes ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-void WriteFile(const fs::path& path, const Bytes& data) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), data.size());
-}
-std::string Q(const fs::path& path) { return "'" + path.string() + "'"; }
 
 class InputCost : public testing::Test {
  protected:

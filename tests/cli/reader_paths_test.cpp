@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_files.h"
 #include "test_support.h"
 
 namespace dibjpeg::test {
@@ -89,11 +90,6 @@ Bytes Gif(int width, int height, int minimum, const std::vector<int>& codes) {
   }
   gif.insert(gif.end(), {0, 0x3B});
   return gif;
-}
-
-Bytes ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
 int Shell(const std::string& command) {

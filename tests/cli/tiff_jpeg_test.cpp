@@ -13,6 +13,7 @@
 #include <iterator>
 #include <string>
 
+#include "cli_files.h"
 #include "test_support.h"
 
 namespace dibjpeg::test {
@@ -23,11 +24,6 @@ namespace fs = std::filesystem;
 constexpr char Magick[] = "/usr/bin/convert-im6.q16";
 constexpr char CmykProfile[] = "/usr/share/color/icc/ghostscript/default_cmyk.icc";
 constexpr char RgbProfile[] = "/usr/share/color/icc/ghostscript/srgb.icc";
-
-Bytes ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
 
 // An 8-bit PGM or PPM as the test's RGB image (gray repeated).
 bool ReadPnm(const Bytes& file, RgbImage* image, bool* gray) {
@@ -47,8 +43,6 @@ bool ReadPnm(const Bytes& file, RgbImage* image, bool* gray) {
   }
   return true;
 }
-
-std::string Q(const fs::path& path) { return "'" + path.string() + "'"; }
 
 class TiffJpegInput : public testing::Test {
  protected:
