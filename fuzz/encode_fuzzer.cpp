@@ -36,6 +36,7 @@ constexpr std::size_t HeaderSize = 30;
 constexpr std::uint32_t MaxSource = 64 * 1024;  // keeps one run in the millisecond range
 constexpr std::uint32_t MaxOutput = 256 * 1024;
 constexpr std::uint64_t MaxDecodedPixels = 1 << 17;
+constexpr std::uint32_t MaxDecodedSide = 65500;  // libjpeg refuses longer sides; JPEG allows 65535
 constexpr std::uint8_t Untouched = 0xEE;
 
 [[noreturn]] void Fail(const char* what, const JpegEncodeParams& p, std::int32_t mode, unsigned status) {
@@ -205,7 +206,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::uint32_t i = length; i < capacity; ++i) {
     if (out[i] != Untouched) Fail("byte written past the stream", p, f.mode, status);
   }
-  if (std::uint64_t{p.width} * p.height <= MaxDecodedPixels) {
+  if (std::uint64_t{p.width} * p.height <= MaxDecodedPixels && p.width <= MaxDecodedSide &&
+      p.height <= MaxDecodedSide) {
     dibjpeg::test::Decoded decoded;
     std::string error;
     if (!dibjpeg::test::DecodeJpeg(dibjpeg::test::Bytes(out, out + length), &decoded, &error)) {
