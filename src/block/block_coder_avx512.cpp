@@ -24,14 +24,15 @@ struct ZigzagMagnitudes {
   std::int16_t dc;                       // coefficient 0
 };
 
-// Natural indexes of zigzag positions 0..31 and 32..63, for a permute over
-// the two halves of a block (an index of 32 or more picks the second half).
+// Where the transform leaves zigzag positions 0..31 and 32..63
+// (TransformPosition), for a permute over the two halves of a block (an
+// index of 32 or more picks the second half).
 struct ZigzagPermute {
   alignas(64) std::uint16_t index[2][32];
 };
 constexpr ZigzagPermute MakeZigzagPermute() {
   ZigzagPermute p{};
-  for (int k = 0; k < 64; ++k) p.index[k >> 5][k & 31] = static_cast<std::uint16_t>(ZigzagOrder[k]);
+  for (int k = 0; k < 64; ++k) p.index[k >> 5][k & 31] = static_cast<std::uint16_t>(ZigzagTransformOrder.at[k]);
   return p;
 }
 constexpr ZigzagPermute Zigzag = MakeZigzagPermute();
@@ -63,7 +64,7 @@ DIBJPEG_ALWAYS_INLINE void TransformZigzag(ZigzagMagnitudes* out, const std::uin
     rows[0] = _mm256_zextsi128_si256(_mm_cvtsi32_si128((64 * (samples[0] - 128)) & 0xFFFF));
     rows[1] = rows[2] = rows[3] = _mm256_setzero_si256();
   } else {
-    Transform(rows, samples);
+    TransformPaired(rows, samples);
   }
   W magnitude[2], bits[2];
   for (int h = 0; h < 2; ++h) {

@@ -20,7 +20,8 @@ void QuantizeBlockAvx2(std::int16_t coefficients[64], const std::int32_t output[
 void TransformBlockAvx2(std::int16_t coefficients[64], const std::uint8_t samples[64], const QuantTable* table);
 
 // A quantized block as the AVX2 block coder takes it: what it sends for each
-// coefficient, worked out for all 64 at once. Natural order, but for the mask.
+// coefficient, worked out for all 64 at once. In the order the transform
+// leaves them (TransformPosition), but for the mask.
 struct BlockMagnitudes {
   alignas(32) std::uint16_t bits[64];  // v, or the one's complement of |v| for negative v; cut to size when sent
   alignas(32) std::uint16_t magnitude[64];  // |v|

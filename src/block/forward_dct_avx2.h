@@ -72,8 +72,10 @@ DIBJPEG_ALWAYS_INLINE V SumAndDifference(V t1011) {
   return Add(Swap(t1011), _mm256_sign_epi16(t1011, plusMinus));
 }
 
-// The whole transform; out[g] receives output rows 2g and 2g + 1, natural order.
-DIBJPEG_ALWAYS_INLINE void Transform(V out[4], const std::uint8_t samples[64]) {
+// The whole transform; out[g] receives output rows 2g and 2g + 1 in the
+// order TransformPosition gives (columns 0-3 of both rows in the low lane,
+// 4-7 in the high one), which is how the column pass leaves them.
+DIBJPEG_ALWAYS_INLINE void TransformPaired(V out[4], const std::uint8_t samples[64]) {
   // Row pass. Load rows two by two and turn them into P(column, column).
   V a[4];
   for (int g = 0; g < 4; ++g) {
@@ -119,17 +121,26 @@ DIBJPEG_ALWAYS_INLINE void Transform(V out[4], const std::uint8_t samples[64]) {
   const V v23 = DescalePair(Madd(even2, 10703, -4433), Madd2(odd76, 9633, -2259, odd54, -11362, -6436), 15);
   const V v67 = DescalePair(Madd(even2, 4433, 10704), Madd2(odd76, 2260, -6436, odd54, 9633, -11363), 15);
 
-  // P(row, row) to natural order: the low lane's second row swaps with the
-  // high lane's first.
-  out[0] = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(v04, v15), 0xD8);
-  out[1] = _mm256_permute4x64_epi64(v23, 0xD8);
-  out[2] = _mm256_permute4x64_epi64(_mm256_unpackhi_epi64(v04, v15), 0xD8);
-  out[3] = _mm256_permute4x64_epi64(v67, 0xD8);
+  out[0] = _mm256_unpacklo_epi64(v04, v15);
+  out[1] = v23;
+  out[2] = _mm256_unpackhi_epi64(v04, v15);
+  out[3] = v67;
 }
 
-// Magnitudes of sixteen quantized values: (|x| + correction) x reciprocal,
-// shifted right by 16 + s - 1 in two high multiplies (see SetQuantValue,
-// exact for every 16-bit x).
+// Rows 2g and 2g + 1 between TransformPosition's order and natural order,
+// either way: the low lane's second row swaps with the high lane's first.
+DIBJPEG_ALWAYS_INLINE V SwapMiddleQuarters(V x) { return _mm256_permute4x64_epi64(x, 0xD8); }
+
+// The whole transform; out[g] receives output rows 2g and 2g + 1, natural order.
+DIBJPEG_ALWAYS_INLINE void Transform(V out[4], const std::uint8_t samples[64]) {
+  TransformPaired(out, samples);
+  for (int g = 0; g < 4; ++g) out[g] = SwapMiddleQuarters(out[g]);
+}
+
+// Magnitudes of sixteen quantized values, outputs i..i + 15 in
+// TransformPosition's order: (|x| + correction) x reciprocal, shifted right
+// by 16 + s - 1 in two high multiplies (see SetQuantValue, exact for every
+// 16-bit x).
 DIBJPEG_ALWAYS_INLINE V QuantizedMagnitude(V x, const QuantTable* table, int i) {
   const V correction = _mm256_loadu_si256(reinterpret_cast<const V*>(table->correction + i));
   const V reciprocal = _mm256_loadu_si256(reinterpret_cast<const V*>(table->reciprocal + i));
@@ -139,21 +150,23 @@ DIBJPEG_ALWAYS_INLINE V QuantizedMagnitude(V x, const QuantTable* table, int i) 
 }
 
 // Byte shuffles that gather the non-zero flags of a block in zigzag order.
-// The flags come as two registers, rows 0, 2 | 1, 3 and rows 4, 6 | 5, 7 (a
-// pair of rows per 128-bit lane), and as the same two with their lanes
-// swapped. control[z][s] picks, for zigzag positions 32z..32z+31, the bytes
-// that source s holds in the same lane, and zeros elsewhere.
+// The flags come as two registers, each two transform registers packed to
+// bytes: lane h of the first holds positions 8h..8h+7 and 16+8h..16+8h+7
+// (TransformPosition's order), the second the same 32 on; and as the same
+// two with their lanes swapped. control[z][s] picks, for zigzag positions
+// 32z..32z+31, the bytes that source s holds in the same lane, and zeros
+// elsewhere.
 struct ZigzagShuffleTable {
   alignas(32) std::int8_t control[2][4][32];
 };
 constexpr ZigzagShuffleTable MakeZigzagShuffleTable() {
   ZigzagShuffleTable table{};
   for (int k = 0; k < 64; ++k) {
-    const int row = ZigzagOrder[k] >> 3, column = ZigzagOrder[k] & 7;
-    const int lane = k >> 4 & 1;
-    const int source = (row >= 4 ? 2 : 0) + ((row & 1) ^ lane);
+    const int at = ZigzagTransformOrder.at[k];
+    const int lane = k >> 4 & 1, from = at >> 3 & 1;  // the lane it goes to, the lane it comes from
+    const int source = (at >= 32 ? 2 : 0) + (from ^ lane);
     for (int s = 0; s < 4; ++s) {
-      table.control[k >> 5][s][k & 31] = static_cast<std::int8_t>(s == source ? (row & 2) * 4 + column : -128);
+      table.control[k >> 5][s][k & 31] = static_cast<std::int8_t>(s == source ? (at >> 4 & 1) * 8 + (at & 7) : -128);
     }
   }
   return table;
@@ -190,7 +203,8 @@ DIBJPEG_ALWAYS_INLINE bool FlatBlock(const std::uint8_t samples[64]) {
   return _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(a, first), _mm256_cmpeq_epi8(b, first))) == -1;
 }
 
-// TransformBlockAvx2, delivering the block as the AVX2 coder takes it. A flat
+// TransformBlockAvx2, delivering the block as the AVX2 coder takes it, in
+// TransformPosition's order. A flat
 // block of sample v skips the transform: Transform gives it 64 x (v - 128) as
 // its DC term (4 x the row sum, less the level shift, in the row pass; the
 // column pass sums eight of those, (256 x (v - 128) + 2) >> 2) and 0 for
@@ -203,7 +217,7 @@ DIBJPEG_ALWAYS_INLINE void TransformMagnitudes(BlockMagnitudes* out, const std::
     rows[0] = _mm256_zextsi128_si256(_mm_cvtsi32_si128((64 * (samples[0] - 128)) & 0xFFFF));
     rows[1] = rows[2] = rows[3] = _mm256_setzero_si256();
   } else {
-    Transform(rows, samples);
+    TransformPaired(rows, samples);
   }
   for (int g = 0; g < 4; ++g) {
     magnitude[g] = QuantizedMagnitude(rows[g], table, 16 * g);

@@ -264,32 +264,32 @@ DIBJPEG_ALWAYS_INLINE void PutZeroRuns(Packer& packer, const HuffTable* table, s
 
 // The AC part: each non-zero coefficient (bit k of the zigzag mask, from
 // position 1 on) as its run of zeros and category, then EOB unless the last
-// coefficient is non-zero. putCoefficient(at, run) sends the symbol of the
-// coefficient at natural index `at` after `run` zeros (0..15), with its
-// extra bits.
+// coefficient is non-zero. order[k] is where the block holds zigzag
+// position k; putCoefficient(at, run) sends the symbol of the coefficient
+// held at `at` after `run` zeros (0..15), with its extra bits.
 template <typename Packer, typename PutCoefficient>
 DIBJPEG_ALWAYS_INLINE void PutAcRuns(Packer& packer, const HuffTable* table, std::uint64_t zigzag,
-                                     PutCoefficient putCoefficient) {
+                                     const std::int32_t (&order)[64], PutCoefficient putCoefficient) {
   constexpr unsigned EndOfBlock = 0x00;
-  // Bit 0 of `pending` stands for the position `natural` points at; each
+  // Bit 0 of `pending` stands for the position `next` points at; each
   // coefficient sent shifts out its run of zeros and itself.
   std::uint64_t pending = zigzag >> 1;
-  const std::int32_t* natural = ZigzagOrder + 1;
+  const std::int32_t* next = order + 1;
   while (pending != 0) {
     std::size_t run = LowestBit(pending);  // at most 62
     pending = pending >> run >> 1;
-    const int at = natural[run];
-    natural += run + 1;
+    const int at = next[run];
+    next += run + 1;
     if (run > 15) [[unlikely]] PutZeroRuns(packer, table, run);
     putCoefficient(at, static_cast<unsigned>(run));
   }
-  // natural has passed the last position only when that coefficient was sent.
-  if (natural != ZigzagOrder + 64) PutSymbol(packer, table, EndOfBlock, 0);
+  // next has passed the last position only when that coefficient was sent.
+  if (next != order + 64) PutSymbol(packer, table, EndOfBlock, 0);
 }
 
 template <typename Packer>
 DIBJPEG_ALWAYS_INLINE void PutAc(Packer& packer, const HuffTable* table, const std::int16_t* coefficients) {
-  PutAcRuns(packer, table, ZigzagNonzeroMask(coefficients), [&](int at, unsigned run) {
+  PutAcRuns(packer, table, ZigzagNonzeroMask(coefficients), ZigzagOrder, [&](int at, unsigned run) {
     // As MagnitudeOf, for v not 0: the category is 32 - zeros, and shifting
     // up and down by zeros keeps the extra bits.
     const std::int32_t v = coefficients[at];
@@ -301,7 +301,8 @@ DIBJPEG_ALWAYS_INLINE void PutAc(Packer& packer, const HuffTable* table, const s
 }
 
 #if defined(__AVX2__)
-// One block, DC and AC, from its magnitudes worked out beforehand: a
+// One block, DC and AC, from its magnitudes worked out beforehand (in the
+// transform's order, which ZigzagTransformOrder maps zigzag positions to): a
 // coefficient costs three loads in a chain (its natural index, its magnitude
 // and extra bits, its table entry) and one put. Magnitudes of a quantized
 // 8-bit block are below 2048, so the category 64 - zeros is 1..11 and the
@@ -313,7 +314,7 @@ DIBJPEG_ALWAYS_INLINE void PutBlockMagnitudes(Packer& packer, ComponentSpec* com
   component->lastDc = m.dc;
   const HuffTable* table = component->acTable;
   const CodeWithExtra* entries = table->codeWithExtra + 64;  // indexed by symbol - 64
-  PutAcRuns(packer, table, m.nonzero, [&](int at, unsigned run) {
+  PutAcRuns(packer, table, m.nonzero, ZigzagTransformOrder.at, [&](int at, unsigned run) {
     const std::uint64_t zeros = _lzcnt_u64(m.magnitude[at]);  // 64 - category
     assert(zeros >= 53 && zeros <= 63);
     const std::uint64_t extra = std::uint64_t{m.bits[at]} << zeros >> zeros;

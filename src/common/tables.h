@@ -15,6 +15,8 @@ struct QuantTable {
   // the magnitude of round(x / d) (halves away from zero) is
   //   ((|x| + correction) x reciprocal >> 16) x scale >> 16,
   // each step a 16-bit high multiply; see SetQuantValue for why it is exact.
+  // These three are in the order the AVX2 transform leaves its outputs
+  // (TransformPosition), so that they apply to the outputs as they come.
   std::uint16_t correction[64];   // d / 2, plus 1 when the reciprocal is rounded down
   std::uint16_t reciprocal[64];   // 2^(15 + s) / d rounded up or down, 2^15..2^16 - 1
   std::uint16_t scale[64];        // 2^(17 - s): a right shift by s - 1 as a high multiply
@@ -32,6 +34,15 @@ struct QuantTable {
 // two is at most d / 2 < 2^(s - 1), so with n + 1 <= 2^16 the condition holds
 // for that choice; the + 1 of the rounded-down case goes into the correction.
 // The shift by k is a high multiply (>> 16) and then one by s - 1 <= 10.
+// Where the AVX2 transform leaves coefficient n (natural order, row x 8 +
+// column) among its 64 outputs: rows 2g and 2g + 1 share 16 outputs from
+// 16g on, their columns 0-3 first and then 4-7, each as four values of row
+// 2g followed by the same four of row 2g + 1.
+constexpr int TransformPosition(int n) {
+  const int row = n >> 3, column = n & 7;
+  return 16 * (row >> 1) + 8 * (column >> 2) + 4 * (row & 1) + (column & 3);
+}
+
 constexpr void SetQuantValue(QuantTable* table, int j, int v) {
   const std::uint32_t d = static_cast<std::uint32_t>(v) << 3;  // matches the DCT's output scale
   table->divisor[j] = static_cast<std::uint16_t>(d);
@@ -41,9 +52,10 @@ constexpr void SetQuantValue(QuantTable* table, int j, int v) {
   const std::uint32_t down = power / d;
   const std::uint32_t f = power - down * d;  // rounding down falls short by f / d
   const bool roundUp = f != 0 && d - f < f;  // rounding up overshoots by (d - f) / d
-  table->reciprocal[j] = static_cast<std::uint16_t>(roundUp ? down + 1 : down);
-  table->correction[j] = static_cast<std::uint16_t>(d / 2 + (roundUp || f == 0 ? 0 : 1));
-  table->scale[j] = static_cast<std::uint16_t>(1u << (17 - s));
+  const int at = TransformPosition(j);
+  table->reciprocal[at] = static_cast<std::uint16_t>(roundUp ? down + 1 : down);
+  table->correction[at] = static_cast<std::uint16_t>(d / 2 + (roundUp || f == 0 ? 0 : 1));
+  table->scale[at] = static_cast<std::uint16_t>(1u << (17 - s));
 }
 
 // A code with room for its extra bits after it, as the block coder sends it:
@@ -81,5 +93,14 @@ inline constexpr std::int32_t ZigzagOrder[64] = {
     53, 60, 61, 54, 47, 55, 62, 63,
 };
 // clang-format on
+
+// Entry k is TransformPosition of the k-th coefficient in zigzag order.
+inline constexpr auto ZigzagTransformOrder = [] {
+  struct Order {
+    std::int32_t at[64];
+  } order{};
+  for (int k = 0; k < 64; ++k) order.at[k] = TransformPosition(ZigzagOrder[k]);
+  return order;
+}();
 
 }  // namespace dibjpeg

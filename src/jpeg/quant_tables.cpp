@@ -104,10 +104,11 @@ int WriteQuantTables(EncoderState* state, QuantTable tables[2]) {
     for (int k = 0; k < 64; ++k) {
       const int j = ZigzagOrder[k];
       const QuantEntry& e = QuantEntries[record[1 + k]];
+      const int at = ZigzagTransformOrder.at[k];
       table->divisor[j] = e.divisor;
-      table->correction[j] = e.correction;
-      table->reciprocal[j] = e.reciprocal;
-      table->scale[j] = e.scale;
+      table->correction[at] = e.correction;
+      table->reciprocal[at] = e.reciprocal;
+      table->scale[at] = e.scale;
     }
   }
   if (!sink->ops.WriteBlock(sink, start, 4)) return 0;
