@@ -90,7 +90,8 @@ DIBJPEG_ALWAYS_INLINE void TransformPaired(V out[4], const std::uint8_t samples[
   const V t32 = Add(y32, y45), t45 = Sub(y32, y45);
   const V t1011 = Sub(Add(t01, t32), _mm256_set1_epi16(4 * 128));
   const V t1312 = Sub(t01, t32);
-  const V w04 = _mm256_slli_epi16(SumAndDifference(t1011), 2);  // o0 x 4, o4 x 4
+  const V w02 = SumAndDifference(t1011);
+  const V w04 = Add(Add(w02, w02), Add(w02, w02));  // o0 x 4, o4 x 4 (adds: shifts share the shuffles' ports)
   const V even = _mm256_unpacklo_epi16(t1312, Swap(t1312));      // pairs (t13, t12)
   const V odd74 = _mm256_unpacklo_epi16(t76, t45), odd65 = _mm256_unpackhi_epi16(t76, t45);
   const V w15 = DescalePair(Madd2(odd74, 11363, 2260, odd65, 9633, 6437),
@@ -113,7 +114,9 @@ DIBJPEG_ALWAYS_INLINE void TransformPaired(V out[4], const std::uint8_t samples[
   const V t31 = Swap(Add(y13, y64)), t64 = Sub(y13, y64);
   const V u1011 = Add(t02, t31);
   const V u1312 = Sub(t02, t31);                                    // P(t13, -t12)
-  const V v04 = _mm256_srai_epi16(Add(SumAndDifference(u1011), _mm256_set1_epi16(2)), 2);
+  // (x + 2) >> 2 as a rounding high multiply, (2^13 x + 2^14) >> 15: the
+  // same floor, on a multiplier port.
+  const V v04 = _mm256_mulhrs_epi16(SumAndDifference(u1011), _mm256_set1_epi16(1 << 13));
   const V even2 = _mm256_unpacklo_epi16(u1312, Swap(u1312));       // pairs (t13, -t12)
   const V odd76 = _mm256_unpacklo_epi16(t75, t64), odd54 = _mm256_unpackhi_epi16(t75, t64);
   const V v15 = DescalePair(Madd2(odd76, 11363, 9633, odd54, 6437, 2260),
@@ -180,8 +183,8 @@ constexpr ZigzagShuffleTable ZigzagShuffle = MakeZigzagShuffleTable();
 DIBJPEG_ALWAYS_INLINE std::uint64_t ZigzagNonzero(const V magnitude[4]) {
   const V rows0123 = _mm256_packs_epi16(magnitude[0], magnitude[1]);
   const V rows4567 = _mm256_packs_epi16(magnitude[2], magnitude[3]);
-  const V sources[4] = {rows0123, _mm256_permute4x64_epi64(rows0123, 0x4E), rows4567,
-                        _mm256_permute4x64_epi64(rows4567, 0x4E)};
+  const V sources[4] = {rows0123, _mm256_permute2x128_si256(rows0123, rows0123, 0x01), rows4567,
+                        _mm256_permute2x128_si256(rows4567, rows4567, 0x01)};
   std::uint64_t mask = 0;
   for (int z = 0; z < 2; ++z) {
     V flags = _mm256_setzero_si256();
@@ -222,7 +225,7 @@ DIBJPEG_ALWAYS_INLINE void TransformMagnitudes(BlockMagnitudes* out, const std::
   for (int g = 0; g < 4; ++g) {
     magnitude[g] = QuantizedMagnitude(rows[g], table, 16 * g);
     // Negative values send the one's complement of their magnitude.
-    const V bits = _mm256_xor_si256(magnitude[g], _mm256_srai_epi16(rows[g], 15));
+    const V bits = _mm256_xor_si256(magnitude[g], _mm256_cmpgt_epi16(_mm256_setzero_si256(), rows[g]));
     _mm256_store_si256(reinterpret_cast<V*>(out->bits + 16 * g), bits);
     _mm256_store_si256(reinterpret_cast<V*>(out->magnitude + 16 * g), magnitude[g]);
   }
