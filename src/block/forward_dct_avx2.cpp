@@ -15,25 +15,31 @@ void ForwardDctAvx2(std::int32_t output[64], const std::uint8_t samples[64]) {
   }
 }
 
-// Outputs that fit in 16 bits, as every transform output does. Packing two
-// rows per lane gives TransformPosition's order, the factors' own.
+// Quantizes outputs in TransformPosition's order and stores them in
+// natural order.
+static void StoreQuantized(std::int16_t coefficients[64], const V x[4], const QuantTable* table) {
+  V q[4], rows[4];
+  for (int g = 0; g < 4; ++g) q[g] = _mm256_sign_epi16(QuantizedMagnitude(x[g], table, 16 * g), x[g]);
+  NaturalOrder(rows, q);
+  for (int g = 0; g < 4; ++g) _mm256_storeu_si256(reinterpret_cast<V*>(coefficients + 16 * g), rows[g]);
+}
+
+// Outputs that fit in 16 bits, as every transform output does.
 void QuantizeBlockAvx2(std::int16_t coefficients[64], const std::int32_t output[64], const QuantTable* table) {
-  for (int i = 0; i < 64; i += 16) {
-    const V lo = _mm256_loadu_si256(reinterpret_cast<const V*>(output + i));
-    const V hi = _mm256_loadu_si256(reinterpret_cast<const V*>(output + i + 8));
-    const V x = _mm256_packs_epi32(lo, hi);
-    const V q = _mm256_sign_epi16(QuantizedMagnitude(x, table, i), x);
-    _mm256_storeu_si256(reinterpret_cast<V*>(coefficients + i), SwapMiddleQuarters(q));
+  V rowPairs[4], x[4];
+  for (int g = 0; g < 4; ++g) {
+    const V lo = _mm256_loadu_si256(reinterpret_cast<const V*>(output + 16 * g));
+    const V hi = _mm256_loadu_si256(reinterpret_cast<const V*>(output + 16 * g + 8));
+    rowPairs[g] = _mm256_packs_epi32(lo, hi);
   }
+  TransformOrder(x, rowPairs);
+  StoreQuantized(coefficients, x, table);
 }
 
 void TransformBlockAvx2(std::int16_t coefficients[64], const std::uint8_t samples[64], const QuantTable* table) {
-  V rows[4];
-  TransformPaired(rows, samples);
-  for (int g = 0; g < 4; ++g) {
-    const V q = _mm256_sign_epi16(QuantizedMagnitude(rows[g], table, 16 * g), rows[g]);
-    _mm256_storeu_si256(reinterpret_cast<V*>(coefficients + 16 * g), SwapMiddleQuarters(q));
-  }
+  V x[4];
+  TransformPaired(x, samples);
+  StoreQuantized(coefficients, x, table);
 }
 
 void TransformBlockMagnitudesAvx2(BlockMagnitudes* out, const std::uint8_t samples[64], const QuantTable* table) {

@@ -66,15 +66,26 @@ DIBJPEG_ALWAYS_INLINE V DescalePair(V a, V b, int bits) {
   return _mm256_packs_epi32(Descale(a, bits), Descale(b, bits));
 }
 
+// (a + 2^14) >> 15 and (b + 2^14) >> 15, word by word in turns (a's in
+// the low word of each dword, b's in the high one), from a2 = 2a and
+// b2 = 2b: (2a + 2^15) >> 16 is the same floor, and it is the high word of
+// the sum, which one shift or none and a blend pick out. Weights of at
+// most 2^14 stay within a 16-bit madd weight when doubled.
+DIBJPEG_ALWAYS_INLINE V DescaleWordPairs(V a2, V b2) {
+  const V round = _mm256_set1_epi32(1 << 15);
+  return _mm256_blend_epi16(_mm256_srli_epi32(_mm256_add_epi32(a2, round), 16), _mm256_add_epi32(b2, round), 0xAA);
+}
+
 // P(t10 + t11, t10 - t11) from P(t10, t11): o0 and o4, with no multiply.
 DIBJPEG_ALWAYS_INLINE V SumAndDifference(V t1011) {
   const V plusMinus = _mm256_setr_epi16(1, 1, 1, 1, -1, -1, -1, -1, 1, 1, 1, 1, -1, -1, -1, -1);
   return Add(Swap(t1011), _mm256_sign_epi16(t1011, plusMinus));
 }
 
-// The whole transform; out[g] receives output rows 2g and 2g + 1 in the
-// order TransformPosition gives (columns 0-3 of both rows in the low lane,
-// 4-7 in the high one), which is how the column pass leaves them.
+// The whole transform, its outputs in the order TransformPosition gives,
+// which is how the column pass leaves them: rows 0 and 4 as P(0, 4), then
+// rows 1 and 5, 2 and 3, 6 and 7, each pair column by column in turns,
+// columns 0-3 in the low lane and 4-7 in the high one.
 DIBJPEG_ALWAYS_INLINE void TransformPaired(V out[4], const std::uint8_t samples[64]) {
   // Row pass. Load rows two by two and turn them into P(column, column).
   V a[4];
@@ -119,25 +130,57 @@ DIBJPEG_ALWAYS_INLINE void TransformPaired(V out[4], const std::uint8_t samples[
   const V v04 = _mm256_mulhrs_epi16(SumAndDifference(u1011), _mm256_set1_epi16(1 << 13));
   const V even2 = _mm256_unpacklo_epi16(u1312, Swap(u1312));       // pairs (t13, -t12)
   const V odd76 = _mm256_unpacklo_epi16(t75, t64), odd54 = _mm256_unpackhi_epi16(t75, t64);
-  const V v15 = DescalePair(Madd2(odd76, 11363, 9633, odd54, 6437, 2260),
-                            Madd2(odd76, 6437, -11362, odd54, 2261, 9633), 15);
-  const V v23 = DescalePair(Madd(even2, 10703, -4433), Madd2(odd76, 9633, -2259, odd54, -11362, -6436), 15);
-  const V v67 = DescalePair(Madd(even2, 4433, 10704), Madd2(odd76, 2260, -6436, odd54, 9633, -11363), 15);
-
-  out[0] = _mm256_unpacklo_epi64(v04, v15);
-  out[1] = v23;
-  out[2] = _mm256_unpackhi_epi64(v04, v15);
-  out[3] = v67;
+  // The weights doubled, for DescaleWordPairs.
+  out[0] = v04;
+  out[1] = DescaleWordPairs(Madd2(odd76, 2 * 11363, 2 * 9633, odd54, 2 * 6437, 2 * 2260),
+                            Madd2(odd76, 2 * 6437, 2 * -11362, odd54, 2 * 2261, 2 * 9633));
+  out[2] = DescaleWordPairs(Madd(even2, 2 * 10703, 2 * -4433),
+                            Madd2(odd76, 2 * 9633, 2 * -2259, odd54, 2 * -11362, 2 * -6436));
+  out[3] = DescaleWordPairs(Madd(even2, 2 * 4433, 2 * 10704),
+                            Madd2(odd76, 2 * 2260, 2 * -6436, odd54, 2 * 9633, 2 * -11363));
 }
 
-// Rows 2g and 2g + 1 between TransformPosition's order and natural order,
-// either way: the low lane's second row swaps with the high lane's first.
+// Within each lane, words taken in turns from two rows, back to four of
+// the first and four of the second, and the other way.
+DIBJPEG_ALWAYS_INLINE V Unzip(V x) {
+  const V control = _mm256_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15,
+                                     0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15);
+  return _mm256_shuffle_epi8(x, control);
+}
+DIBJPEG_ALWAYS_INLINE V Zip(V x) {
+  const V control = _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15,
+                                     0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+  return _mm256_shuffle_epi8(x, control);
+}
+
+// [row a columns 0-3, row b columns 0-3 | row a columns 4-7, row b
+// columns 4-7] to natural order (row a, then row b), and back: the low
+// lane's second row swaps with the high lane's first.
 DIBJPEG_ALWAYS_INLINE V SwapMiddleQuarters(V x) { return _mm256_permute4x64_epi64(x, 0xD8); }
+
+// Outputs in TransformPosition's order to rows 2g and 2g + 1 in natural order.
+DIBJPEG_ALWAYS_INLINE void NaturalOrder(V out[4], const V paired[4]) {
+  const V rows15 = Unzip(paired[1]);
+  out[0] = SwapMiddleQuarters(_mm256_unpacklo_epi64(paired[0], rows15));
+  out[1] = SwapMiddleQuarters(Unzip(paired[2]));
+  out[2] = SwapMiddleQuarters(_mm256_unpackhi_epi64(paired[0], rows15));
+  out[3] = SwapMiddleQuarters(Unzip(paired[3]));
+}
+
+// Natural order, as rows 2g and 2g + 1 with the middle quarters swapped
+// (what packing two rows of 32-bit values gives), to TransformPosition's.
+DIBJPEG_ALWAYS_INLINE void TransformOrder(V out[4], const V rowPairs[4]) {
+  out[0] = _mm256_unpacklo_epi64(rowPairs[0], rowPairs[2]);
+  out[1] = Zip(_mm256_unpackhi_epi64(rowPairs[0], rowPairs[2]));
+  out[2] = Zip(rowPairs[1]);
+  out[3] = Zip(rowPairs[3]);
+}
 
 // The whole transform; out[g] receives output rows 2g and 2g + 1, natural order.
 DIBJPEG_ALWAYS_INLINE void Transform(V out[4], const std::uint8_t samples[64]) {
-  TransformPaired(out, samples);
-  for (int g = 0; g < 4; ++g) out[g] = SwapMiddleQuarters(out[g]);
+  V paired[4];
+  TransformPaired(paired, samples);
+  NaturalOrder(out, paired);
 }
 
 // Magnitudes of sixteen quantized values, outputs i..i + 15 in

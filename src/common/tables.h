@@ -35,12 +35,17 @@ struct QuantTable {
 // for that choice; the + 1 of the rounded-down case goes into the correction.
 // The shift by k is a high multiply (>> 16) and then one by s - 1 <= 10.
 // Where the AVX2 transform leaves coefficient n (natural order, row x 8 +
-// column) among its 64 outputs: rows 2g and 2g + 1 share 16 outputs from
-// 16g on, their columns 0-3 first and then 4-7, each as four values of row
-// 2g followed by the same four of row 2g + 1.
+// column) among its 64 outputs, 16 to a register: rows 0 and 4 in the
+// first, as four of row 0 and four of row 4 for columns 0-3 and again for
+// 4-7; then rows 1 and 5, 2 and 3, 6 and 7, each pair column by column in
+// turns, columns 0-3 in the first eight outputs and 4-7 in the next.
 constexpr int TransformPosition(int n) {
   const int row = n >> 3, column = n & 7;
-  return 16 * (row >> 1) + 8 * (column >> 2) + 4 * (row & 1) + (column & 3);
+  const int half = 8 * (column >> 2), j = column & 3;
+  if (row == 0 || row == 4) return half + (row == 4 ? 4 : 0) + j;
+  const int g = row == 1 || row == 5 ? 1 : row <= 3 ? 2 : 3;
+  const bool second = row == 5 || row == 3 || row == 7;
+  return 16 * g + half + 2 * j + (second ? 1 : 0);
 }
 
 constexpr void SetQuantValue(QuantTable* table, int j, int v) {
