@@ -1,8 +1,9 @@
 // The MCU coder compiled for processors with AVX-512 (F, BW, CD, DQ, VL) as
 // well as AVX2, BMI1, BMI2 and LZCNT. The transform is the AVX2 one, which
 // here may use 32 vector registers; what differs is the hand-off to the
-// coder: two 32-lane permutes put a block's magnitudes and extra bits in
-// zigzag order, one test per 32 lanes gives the non-zero mask, and each
+// coder: two 32-lane permutes put a block's outputs in zigzag order, where
+// they are quantized with factors kept in that order, one test per 32 lanes
+// gives the non-zero mask, and each
 // position's category and cut extra bits are worked out in the vectors, so
 // the coder walks the mask's bits and loads at each position what it sends,
 // with no natural index and no bit counting in between.
@@ -56,7 +57,8 @@ DIBJPEG_ALWAYS_INLINE W Join(V low, V high) {
 
 // TransformMagnitudes (forward_dct_avx2.h) with the results in zigzag order.
 // Exact: the same transform and quantizer, 32 lanes at a time (each lane's
-// arithmetic is the 16-lane code's), and a permute only moves values.
+// arithmetic is the 16-lane code's, with each output's own factors), and a
+// permute only moves values.
 DIBJPEG_ALWAYS_INLINE void TransformZigzag(ZigzagMagnitudes* out, const std::uint8_t samples[64],
                                            const QuantTable* table) {
   V rows[4];
@@ -66,34 +68,29 @@ DIBJPEG_ALWAYS_INLINE void TransformZigzag(ZigzagMagnitudes* out, const std::uin
   } else {
     TransformPaired(rows, samples);
   }
-  W magnitude[2], bits[2];
-  for (int h = 0; h < 2; ++h) {
-    const W x = Join(rows[2 * h], rows[2 * h + 1]);
-    const W correction = _mm512_loadu_si512(table->correction + 32 * h);
-    const W reciprocal = _mm512_loadu_si512(table->reciprocal + 32 * h);
-    const W scale = _mm512_loadu_si512(table->scale + 32 * h);
-    const W n = _mm512_add_epi16(_mm512_abs_epi16(x), correction);
-    magnitude[h] = _mm512_mulhi_epu16(_mm512_mulhi_epu16(n, reciprocal), scale);
-    // Negative values send the one's complement of their magnitude.
-    bits[h] = _mm512_xor_si512(magnitude[h], _mm512_srai_epi16(x, 15));
-  }
+  // Into zigzag order first, then quantized with the factors in that order.
+  const W first = Join(rows[0], rows[1]), second = Join(rows[2], rows[3]);
   std::uint64_t nonzero = 0;
   std::uint16_t magnitude0 = 0;
   for (int h = 0; h < 2; ++h) {
-    const W index = _mm512_load_si512(Zigzag.index[h]);
-    const W m = _mm512_permutex2var_epi16(magnitude[0], index, magnitude[1]);
-    const W b = _mm512_permutex2var_epi16(bits[0], index, bits[1]);
+    const W x = _mm512_permutex2var_epi16(first, _mm512_load_si512(Zigzag.index[h]), second);
+    const W correction = _mm512_loadu_si512(table->zigzagCorrection + 32 * h);
+    const W reciprocal = _mm512_loadu_si512(table->zigzagReciprocal + 32 * h);
+    const W scale = _mm512_loadu_si512(table->zigzagScale + 32 * h);
+    const W m = _mm512_mulhi_epu16(_mm512_mulhi_epu16(_mm512_add_epi16(_mm512_abs_epi16(x), correction), reciprocal),
+                                   scale);
+    // Negative values send the one's complement of their magnitude.
+    const W b = _mm512_xor_si512(m, _mm512_srai_epi16(x, 15));
     nonzero |= std::uint64_t{_mm512_test_epi16_mask(m, m)} << (32 * h);
     if (h == 0) magnitude0 = static_cast<std::uint16_t>(_mm512_cvtsi512_si32(m));
-    // The zeros above each 16-bit magnitude from the 32-bit count of its
-    // dword with the other half cleared: exact, and 16 or 32 only for 0,
-    // whose lane the coder never reads.
-    // (The high count moves to its high half by a byte shift, as GCC 12's
-    // 32-bit shift trips its own uninitialised-value warning.)
-    const W lowZeros =
-        _mm512_sub_epi32(_mm512_lzcnt_epi32(_mm512_and_si512(m, _mm512_set1_epi32(0xFFFF))), _mm512_set1_epi32(16));
-    const W highZeros = _mm512_lzcnt_epi32(_mm512_and_si512(m, _mm512_set1_epi32(-65536)));
-    const W zeros = _mm512_or_si512(lowZeros, _mm512_bslli_epi128(highZeros, 2));  // 16 - category
+    // The zeros above each 16-bit magnitude from 32-bit counts: of the low
+    // word moved up, and of the whole dword for the high word (moved up in
+    // turn). Exact for every non-zero magnitude; a zero one gets 16 or more,
+    // and the coder never reads its lane. (Byte shifts, as GCC 12's 32-bit
+    // shift trips its own uninitialised-value warning.)
+    const W lowZeros = _mm512_lzcnt_epi32(_mm512_bslli_epi128(m, 2));
+    const W highZeros = _mm512_bslli_epi128(_mm512_lzcnt_epi32(m), 2);
+    const W zeros = _mm512_or_si512(lowZeros, highZeros);  // 16 - category
     const W sixteenAfter = _mm512_load_si512(SixteenAfter.value[h]);
     _mm512_store_si512(out->symbol + 32 * h, _mm512_sub_epi16(sixteenAfter, zeros));
     // Shifting up and down by the zeros keeps the low category bits.

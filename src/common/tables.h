@@ -20,7 +20,34 @@ struct QuantTable {
   std::uint16_t correction[64];   // d / 2, plus 1 when the reciprocal is rounded down
   std::uint16_t reciprocal[64];   // 2^(15 + s) / d rounded up or down, 2^15..2^16 - 1
   std::uint16_t scale[64];        // 2^(17 - s): a right shift by s - 1 as a high multiply
+  // The same three in zigzag order, for the AVX-512 coder, which moves the
+  // transform's outputs into zigzag order before it quantizes them.
+  std::uint16_t zigzagCorrection[64];
+  std::uint16_t zigzagReciprocal[64];
+  std::uint16_t zigzagScale[64];
 };
+
+// Entry k is the natural index (row x 8 + column) of the k-th coefficient in
+// zigzag order (ITU-T T.81 Figure A.6).
+// clang-format off
+inline constexpr std::int32_t ZigzagOrder[64] = {
+     0,  1,  8, 16,  9,  2,  3, 10,
+    17, 24, 32, 25, 18, 11,  4,  5,
+    12, 19, 26, 33, 40, 48, 41, 34,
+    27, 20, 13,  6,  7, 14, 21, 28,
+    35, 42, 49, 56, 57, 50, 43, 36,
+    29, 22, 15, 23, 30, 37, 44, 51,
+    58, 59, 52, 45, 38, 31, 39, 46,
+    53, 60, 61, 54, 47, 55, 62, 63,
+};
+// clang-format on
+
+// Where natural index n (row x 8 + column) comes in zigzag order.
+constexpr int ZigzagPosition(int n) {
+  int k = 0;
+  while (ZigzagOrder[k] != n) ++k;
+  return k;
+}
 
 // Stores the scaled value v (1..255) at natural index j, as its divisor and
 // the factors that replace dividing by it.
@@ -61,6 +88,10 @@ constexpr void SetQuantValue(QuantTable* table, int j, int v) {
   table->reciprocal[at] = static_cast<std::uint16_t>(roundUp ? down + 1 : down);
   table->correction[at] = static_cast<std::uint16_t>(d / 2 + (roundUp || f == 0 ? 0 : 1));
   table->scale[at] = static_cast<std::uint16_t>(1u << (17 - s));
+  const int k = ZigzagPosition(j);
+  table->zigzagReciprocal[k] = table->reciprocal[at];
+  table->zigzagCorrection[k] = table->correction[at];
+  table->zigzagScale[k] = table->scale[at];
 }
 
 // A code with room for its extra bits after it, as the block coder sends it:
@@ -84,20 +115,6 @@ struct HuffTable {
   std::uint16_t code[256];      // right-aligned in its low codeSize bits
 };
 
-// Entry k is the natural index (row x 8 + column) of the k-th coefficient in
-// zigzag order (ITU-T T.81 Figure A.6).
-// clang-format off
-inline constexpr std::int32_t ZigzagOrder[64] = {
-     0,  1,  8, 16,  9,  2,  3, 10,
-    17, 24, 32, 25, 18, 11,  4,  5,
-    12, 19, 26, 33, 40, 48, 41, 34,
-    27, 20, 13,  6,  7, 14, 21, 28,
-    35, 42, 49, 56, 57, 50, 43, 36,
-    29, 22, 15, 23, 30, 37, 44, 51,
-    58, 59, 52, 45, 38, 31, 39, 46,
-    53, 60, 61, 54, 47, 55, 62, 63,
-};
-// clang-format on
 
 // Entry k is TransformPosition of the k-th coefficient in zigzag order.
 inline constexpr auto ZigzagTransformOrder = [] {

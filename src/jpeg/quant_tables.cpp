@@ -109,6 +109,9 @@ int WriteQuantTables(EncoderState* state, QuantTable tables[2]) {
       table->correction[at] = e.correction;
       table->reciprocal[at] = e.reciprocal;
       table->scale[at] = e.scale;
+      table->zigzagCorrection[k] = e.correction;
+      table->zigzagReciprocal[k] = e.reciprocal;
+      table->zigzagScale[k] = e.scale;
     }
   }
   if (!sink->ops.WriteBlock(sink, start, 4)) return 0;
