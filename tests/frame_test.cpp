@@ -167,6 +167,12 @@ TEST(QuantTables, MatchReferenceAtEveryQuality) {
       EXPECT_EQ(tables[t].tableId, t);
       EXPECT_EQ(tables[t].precision, 0);
       for (int k = 0; k < 64; ++k) ASSERT_EQ(tables[t].divisor[zz[k]], 8 * ref.quant[t][k]) << q << "/" << k;
+      // Every factor, in the transform's order and in zigzag order, as
+      // computed from the value itself (the record has no padding).
+      QuantTable direct{};
+      direct.tableId = tables[t].tableId;
+      for (int k = 0; k < 64; ++k) SetQuantValue(&direct, zz[k], ref.quant[t][k]);
+      ASSERT_EQ(std::memcmp(&direct, &tables[t], sizeof direct), 0) << "quality " << q << ", table " << t;
     }
     const ComponentSpec* c = rig.state.components;
     EXPECT_TRUE(c[0].quantTable == &tables[0] && c[1].quantTable == &tables[1] && c[2].quantTable == &tables[1]);
