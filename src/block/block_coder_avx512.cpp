@@ -2,11 +2,11 @@
 // well as AVX2, BMI1, BMI2 and LZCNT. The transform is the AVX2 one, which
 // here may use 32 vector registers; what differs is the hand-off to the
 // coder: two 32-lane permutes put a block's outputs in zigzag order, where
-// they are quantized with factors kept in that order, one test per 32 lanes
-// gives the non-zero mask, and each
-// position's category and cut extra bits are worked out in the vectors, so
-// the coder walks the mask's bits and loads at each position what it sends,
-// with no natural index and no bit counting in between.
+// they are quantized with factors kept in that order; one test per 32 lanes
+// gives the non-zero mask, and each position's category and cut extra bits
+// are worked out in the vectors, so the coder walks the mask's bits and
+// loads at each position what it sends, with no natural index and no bit
+// counting in between.
 #include "block/block_kernels.h"
 #include "block/forward_dct_avx2.h"
 #include "block/huffman_coder.h"

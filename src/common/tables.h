@@ -115,7 +115,6 @@ struct HuffTable {
   std::uint16_t code[256];      // right-aligned in its low codeSize bits
 };
 
-
 // Entry k is TransformPosition of the k-th coefficient in zigzag order.
 inline constexpr auto ZigzagTransformOrder = [] {
   struct Order {
