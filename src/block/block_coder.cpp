@@ -12,14 +12,12 @@
 namespace dibjpeg {
 
 constexpr ZigzagBitTable MakeZigzagBitTable() {
-  int position[64] = {};
-  for (int k = 0; k < 64; ++k) position[ZigzagOrder[k]] = k;
   ZigzagBitTable table{};
   for (int b = 0; b < 8; ++b) {
     for (int v = 0; v < 256; ++v) {
       std::uint64_t m = 0;
       for (int i = 0; i < 8; ++i) {
-        if (v >> i & 1) m |= std::uint64_t{1} << position[8 * b + i];
+        if (v >> i & 1) m |= std::uint64_t{1} << ZigzagPosition(8 * b + i);
       }
       table.bits[b][v] = m;
     }
