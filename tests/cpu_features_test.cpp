@@ -22,7 +22,7 @@ KernelSet ProcessorOffers() {
 #if defined(DIBJPEG_HAVE_AVX512)
   if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
       __builtin_cpu_supports("avx512cd") && __builtin_cpu_supports("avx512dq") &&
-      __builtin_cpu_supports("avx512vl")) {
+      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi")) {
     return KernelSet::Avx512;
   }
 #endif

@@ -1,6 +1,6 @@
-// The MCU coder compiled for processors with AVX-512 (F, BW, CD, DQ, VL) as
-// well as AVX2, BMI1, BMI2 and LZCNT. The transform is the AVX2 one, which
-// here may use 32 vector registers; what differs is the hand-off to the
+// The MCU coder compiled for processors with AVX-512 (F, BW, CD, DQ, VL and
+// VBMI) as well as AVX2, BMI1, BMI2 and LZCNT. The transform is the AVX2 one,
+// which here may use 32 vector registers; what differs is the hand-off to the
 // coder: two 32-lane permutes put a block's outputs in zigzag order, where
 // they are quantized with factors kept in that order; one test per 32 lanes
 // gives the non-zero mask, and each position's category and cut extra bits

@@ -50,16 +50,17 @@ KernelSet DetectKernelSet() {
   const unsigned long long state = EnabledStateComponents();
   if ((state & 6) != 6) return KernelSet::Portable;  // XMM and YMM state
   Cpuid(7, r);
-  const unsigned features = r[1];
+  const unsigned features = r[1], moreFeatures = r[2];
   const bool avx2 = (features >> 5 & 1) != 0, bmi1 = (features >> 3 & 1) != 0, bmi2 = (features >> 8 & 1) != 0;
   Cpuid(0x80000001, r);
   const bool lzcnt = (r[2] >> 5 & 1) != 0;
   if (!(avx2 && bmi1 && bmi2 && lzcnt)) return KernelSet::Portable;
 #if defined(DIBJPEG_HAVE_AVX512)
-  // F (bit 16), DQ (17), CD (28), BW (30), VL (31); opmask, upper ZMM and
-  // ZMM16-31 state.
+  // F (bit 16), DQ (17), CD (28), BW (30), VL (31), and VBMI (bit 1 of
+  // ECX); opmask, upper ZMM and ZMM16-31 state.
   constexpr unsigned Avx512Bits = 1u << 16 | 1u << 17 | 1u << 28 | 1u << 30 | 1u << 31;
-  if ((features & Avx512Bits) == Avx512Bits && (state & 0xE0) == 0xE0) return KernelSet::Avx512;
+  const bool vbmi = (moreFeatures >> 1 & 1) != 0;
+  if ((features & Avx512Bits) == Avx512Bits && vbmi && (state & 0xE0) == 0xE0) return KernelSet::Avx512;
 #endif
   return KernelSet::Avx2;
 #else

@@ -10,8 +10,10 @@ namespace dibjpeg {
 // The kernel sets, each needing everything the one before needs:
 // - Avx2: AVX2 together with BMI1, BMI2 and LZCNT, which come with every AVX2
 //   processor in practice;
-// - Avx512: also AVX-512 F, BW, CD, DQ and VL (x86-64-v4) with the operating
-//   system saving the 512-bit state.
+// - Avx512: also AVX-512 F, BW, CD, DQ and VL (x86-64-v4) and VBMI, whose
+//   byte permutes the colour kernels use, with the operating system saving
+//   the 512-bit state: Intel from Ice Lake, AMD from Zen 4. Earlier AVX-512
+//   processors, which slow their clock for 512-bit work, run the AVX2 set.
 enum class KernelSet : int { Portable = 0, Avx2 = 1, Avx512 = 2 };
 
 // The set in use, as an int; -1 until the first query.

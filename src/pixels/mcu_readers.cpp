@@ -92,6 +92,9 @@ struct Word555 {
 #if defined(DIBJPEG_HAVE_AVX2)
   static constexpr ConvertMcuFn Avx2Mcu = BlueFirst ? ConvertMcuBgr16Avx2 : ConvertMcuRgb16Avx2;
 #endif
+#if defined(DIBJPEG_HAVE_AVX512)
+  static constexpr ConvertMcuFn Avx512Mcu = Avx2Mcu;
+#endif
   static Rgb Fetch(const std::uint8_t* p) {
     // The bitmap's words are little-endian on every processor: built from
     // their bytes, never loaded as a 16-bit value.
@@ -107,6 +110,11 @@ struct Bytes888 {
   static constexpr ConvertMcuFn Avx2Mcu = BytesPerPixel == 3
                                                ? (BlueFirst ? ConvertMcuBgr24Avx2 : ConvertMcuRgb24Avx2)
                                                : (BlueFirst ? ConvertMcuBgr32Avx2 : ConvertMcuRgb32Avx2);
+#endif
+#if defined(DIBJPEG_HAVE_AVX512)
+  static constexpr ConvertMcuFn Avx512Mcu = BytesPerPixel == 3
+                                                 ? (BlueFirst ? ConvertMcuBgr24Avx512 : ConvertMcuRgb24Avx512)
+                                                 : (BlueFirst ? ConvertMcuBgr32Avx512 : ConvertMcuRgb32Avx512);
 #endif
   static Rgb Fetch(const std::uint8_t* p) { return BlueFirst ? Rgb{p[2], p[1], p[0]} : Rgb{p[0], p[1], p[2]}; }
 };
@@ -135,6 +143,15 @@ bool KernelTakesMcu(const EncoderState* state, std::uint64_t topRowEnd, McuLayou
   return topRowEnd <= state->source->size && FusedLayout(state, layout) && CpuHasAvx2();
 }
 
+// The fused kernel for the processor: the AVX-512 one where it has that set.
+template <typename Format>
+ConvertMcuFn FusedKernel() {
+#if defined(DIBJPEG_HAVE_AVX512)
+  if (CpuHasAvx512()) return Format::Avx512Mcu;
+#endif
+  return Format::Avx2Mcu;
+}
+
 // An MCU across the right or bottom edge of the image through the AVX2
 // kernel: its pixels, with the last column and row repeated, are gathered
 // into a tile laid out like a whole MCU of the bitmap (bottom-up rows, one
@@ -157,8 +174,8 @@ int ReadEdgeMcuAvx2(EncoderState* state, McuPlace place, std::uint64_t top, McuL
     }
   }
   state->source->pos = static_cast<std::uint32_t>(top - std::uint64_t{rowsIn - 1} * state->rowStride + bytesIn);
-  return Format::Avx2Mcu(tile, std::size_t{height} * stride, std::size_t{height - 1} * stride, stride, layout,
-                         mcuBuffer);
+  return FusedKernel<Format>()(tile, std::size_t{height} * stride, std::size_t{height - 1} * stride, stride, layout,
+                               mcuBuffer);
 }
 #endif
 
@@ -226,7 +243,7 @@ int ReadColourAtCursor(EncoderState* state, std::uint8_t* mcuBuffer) {
     }
     ByteStream* source = state->source;
     source->pos = static_cast<std::uint32_t>(topRowEnd - std::uint64_t{state->rowStride} * (state->mcuHeight - 1));
-    return Format::Avx2Mcu(source->data, source->size, top, state->rowStride, layout, mcuBuffer);
+    return FusedKernel<Format>()(source->data, source->size, top, state->rowStride, layout, mcuBuffer);
   }
 #endif
   return ReadMcuPlanes<Format>(state, place, mcuBuffer);

@@ -36,4 +36,17 @@ int ConvertMcuBgr32Avx2(const std::uint8_t* source, std::size_t size, std::size_
                         McuLayout layout, std::uint8_t* mcuBuffer);
 #endif
 
+#if defined(DIBJPEG_HAVE_AVX512)
+// The same with the AVX-512 set, for 24- and 32-bit pixels; 16-bit ones
+// take the AVX2 kernel.
+int ConvertMcuRgb24Avx512(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                          McuLayout layout, std::uint8_t* mcuBuffer);
+int ConvertMcuBgr24Avx512(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                          McuLayout layout, std::uint8_t* mcuBuffer);
+int ConvertMcuRgb32Avx512(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                          McuLayout layout, std::uint8_t* mcuBuffer);
+int ConvertMcuBgr32Avx512(const std::uint8_t* source, std::size_t size, std::size_t top, std::uint32_t rowStride,
+                          McuLayout layout, std::uint8_t* mcuBuffer);
+#endif
+
 }  // namespace dibjpeg
