@@ -57,7 +57,9 @@ int EncodeRestartInterval(EncoderState* state) {
   const std::uint32_t left = state->mcusDone < state->mcuTotal ? state->mcuTotal - state->mcusDone : 0;
   const std::uint32_t end = state->mcusDone + (left < length ? left : length);
   // Room for 32 blocks: 32 gray MCUs, 10 at 4:4:4, 8 at 4:2:2, 5 at 4:2:0.
-  std::uint8_t mcuBuffer[32 * 64];
+  // Aligned, so that no block and no 64-byte store of the kernels straddles
+  // two cache lines.
+  alignas(64) std::uint8_t mcuBuffer[32 * 64];
   // The library's own block coder takes MCUs a batch at a time and keeps its
   // bits in one writer across them; any other block coder gets each block.
   if (state->encodeBlock == EncodeBlock) {
